@@ -1,0 +1,32 @@
+# The uninstaller itself: a GUI-subsystem program with no C runtime, no
+# resources and no imports beyond KERNEL32 and USER32.
+
+# Nothing here may call into a runtime: no exceptions, no RTTI, no guarded
+# statics, no stack probes, and no copy loops turned into memcpy or memset.
+# A stray runtime call then fails the link instead of slipping into the imports.
+set(uninstaller_compile_options
+  -Os -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
+  -fno-tree-loop-distribute-patterns -fno-asynchronous-unwind-tables -fno-ident
+  -ffunction-sections -fdata-sections -Wall -Wextra -Werror)
+target_compile_options(uninstall PRIVATE ${uninstaller_compile_options})
+
+add_executable(SorrelvaneUninstall WIN32
+  app/main.cpp
+  platform/environment_block.cpp
+  platform/win32_platform.cpp)
+target_compile_options(SorrelvaneUninstall PRIVATE ${uninstaller_compile_options})
+target_link_options(SorrelvaneUninstall PRIVATE
+  -nostdlib -nostartfiles -s
+  -Wl,--entry=UninstallerEntry
+  -Wl,--subsystem,windows
+  -Wl,--gc-sections
+  -Wl,--no-insert-timestamp
+  -Wl,--build-id=none)
+# CMake's own list of default Windows libraries would add imports we do not use.
+set(CMAKE_CXX_STANDARD_LIBRARIES "" CACHE STRING "" FORCE)
+target_link_libraries(SorrelvaneUninstall PRIVATE uninstall kernel32 user32)
+set_target_properties(SorrelvaneUninstall PROPERTIES
+  RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+
+enable_testing()
+add_subdirectory(tests/binary)

@@ -1,0 +1,120 @@
+// The uninstall run against the recording platform: which operations it asks
+// for, in which order, with which bytes, and what it returns.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/unit/recording_platform.h"
+#include "uninstall/uninstall.h"
+
+namespace {
+
+using recording_platform::Recorded;
+using recording_platform::Script;
+using ::testing::ElementsAre;
+
+const std::string kTail = "\\system32\\Sorrelvane Screensaver.scr";
+
+// Runs the uninstaller once against `script` and returns its exit status.
+int RunWith(const Script& script) {
+  recording_platform::Reset(script);
+  return uninstall::UninstallScreensaver();
+}
+
+Script WithRoot(const std::string& value) {
+  Script script;
+  script.environment_value = value;
+  return script;
+}
+
+TEST(RunOrder, AcceptedRequestRunsEveryStepInOrderThenReports) {
+  EXPECT_EQ(0, RunWith(Script{}));
+  const std::string path = "C:\\WINDOWS" + kTail;
+  EXPECT_THAT(Recorded().calls,
+              ElementsAre("LookUpEnvironmentVariable(SystemRoot)", "OpenFileForReading(" + path + ")",
+                          "CloseFile(opened file)", "SetFileAttributeBits(" + path + ", 128)",
+                          "RequestDeletionAtRestart(" + path + ")", "ShowMessageBox(style 0)"));
+  EXPECT_THAT(Recorded().box_captions, ElementsAre("Uninstallation Completed"));
+}
+
+TEST(RunOrder, RefusedRequestStillReportsAndReturnsZero) {
+  Script script;
+  script.deletion_request_accepted = false;
+  EXPECT_EQ(0, RunWith(script));
+  ASSERT_EQ(1u, Recorded().box_texts.size());
+  EXPECT_EQ(0u, Recorded().box_texts[0].rfind("There was a problem uninstalling.\r\n", 0))
+      << "got: " << Recorded().box_texts[0];
+  EXPECT_EQ("ShowMessageBox(style 0)", Recorded().calls.back());
+}
+
+TEST(RunOrder, FailedAttributeResetDoesNotStopTheRequest) {
+  Script script;
+  script.set_attributes_succeeds = false;
+  EXPECT_EQ(0, RunWith(script));
+  ASSERT_EQ(6u, Recorded().calls.size());
+  EXPECT_EQ("RequestDeletionAtRestart(C:\\WINDOWS" + kTail + ")", Recorded().calls[4]);
+  EXPECT_THAT(Recorded().box_texts[0], ::testing::StartsWith("Uninstall completed.  "));
+}
+
+TEST(RunOrder, FailedProbeEndsTheRunSilently) {
+  Script script;
+  script.open_succeeds = false;
+  EXPECT_EQ(0, RunWith(script));
+  EXPECT_THAT(Recorded().calls, ElementsAre("LookUpEnvironmentVariable(SystemRoot)",
+                                            "OpenFileForReading(C:\\WINDOWS" + kTail + ")"));
+}
+
+TEST(RunOrder, SecondRunMakesASecondRequestAndReport) {
+  RunWith(Script{});
+  const auto first = Recorded().calls;
+  RunWith(Script{});
+  EXPECT_EQ(first, Recorded().calls);
+}
+
+TEST(TargetPath, IsTheValueThenSystem32ThenTheFileName) {
+  RunWith(WithRoot("D:\\WinNT"));
+  EXPECT_EQ("OpenFileForReading(D:\\WinNT\\system32\\Sorrelvane Screensaver.scr)", Recorded().calls[1]);
+}
+
+TEST(TargetPath, KeepsATrailingBackslashOnTheValue) {
+  RunWith(WithRoot("C:\\Windows\\"));
+  EXPECT_EQ("OpenFileForReading(C:\\Windows\\\\system32\\Sorrelvane Screensaver.scr)", Recorded().calls[1]);
+}
+
+TEST(TargetPath, EmptyValueGivesAPathFromTheDriveRoot) {
+  RunWith(WithRoot(""));
+  EXPECT_EQ("OpenFileForReading(\\system32\\Sorrelvane Screensaver.scr)", Recorded().calls[1]);
+}
+
+TEST(TargetPath, ValueOf223BytesFillsTheBufferExactlyAndIsProbed) {
+  const std::string value = "C:" + std::string(221, 'x');
+  RunWith(WithRoot(value));
+  const std::string path = value + kTail;
+  ASSERT_EQ(259u, path.size());
+  EXPECT_EQ("OpenFileForReading(" + path + ")", Recorded().calls.at(1));
+  EXPECT_EQ(6u, Recorded().calls.size());
+}
+
+TEST(TargetPath, ValueOf224BytesTouchesNothing) {
+  EXPECT_EQ(0, RunWith(WithRoot("C:" + std::string(222, 'x'))));
+  EXPECT_THAT(Recorded().calls, ElementsAre("LookUpEnvironmentVariable(SystemRoot)"));
+}
+
+TEST(TargetPath, UnsetVariableTouchesNothing) {
+  Script script;
+  script.environment_value.reset();
+  EXPECT_EQ(0, RunWith(script));
+  EXPECT_THAT(Recorded().calls, ElementsAre("LookUpEnvironmentVariable(SystemRoot)"));
+}
+
+TEST(TargetPath, BuildRefusesAPieceThatDoesNotFitAndKeepsWhatFit) {
+  const std::string value(240, 'x');
+  uninstall::ByteString path;
+  EXPECT_FALSE(uninstall::BuildTargetPath(value.c_str(), path));
+  EXPECT_EQ(value + "\\system32\\", path.c_str());
+  EXPECT_EQ(250u, path.length());
+}
+
+}  // namespace
