@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Checks one property of the built uninstaller, read from its PE headers.
+# Usage: check_binary.sh CHECK EXE OBJDUMP [SOURCE_DIR TOOLCHAIN_FILE WORK_DIR]
+set -euo pipefail
+
+check=$1 exe=$2 objdump=$3
+
+fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
+headers() { "$objdump" -p "$exe"; }
+
+case "$check" in
+  gui-subsystem)
+    out=$(headers)
+    grep -q 'file format pei-x86-64' <<<"$out" || fail "expected an x86-64 PE, got: $(grep 'file format' <<<"$out")"
+    grep -qE '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)' <<<"$out" ||
+      fail "expected the Windows GUI subsystem, got: $(grep '^Subsystem' <<<"$out")"
+    # XP x64 is Windows 5.2: a higher required version would refuse to load there.
+    major=$(awk '/^MajorSubsystemVersion/ {print $2}' <<<"$out")
+    minor=$(awk '/^MinorSubsystemVersion/ {print $2}' <<<"$out")
+    ((major < 5 || (major == 5 && minor <= 2))) || fail "expected subsystem version <= 5.2, got $major.$minor"
+    ;;
+  no-resources)
+    "$objdump" -h "$exe" | grep -q '\.rsrc' && fail "expected no .rsrc section, found one"
+    headers | grep -qE '^Entry 2 0+ 0+ Resource Directory' ||
+      fail "expected an empty resource directory, got: $(headers | grep 'Resource Directory')"
+    ;;
+  imports)
+    # Every import, as "DLL function", sorted; nothing from a C runtime.
+    got=$(headers | awk '/DLL Name:/ {dll=$3} dll && /^\t[0-9a-f]+\t/ && NF == 3 {print dll, $3}' | sort)
+    expected=$(sort <<'LIST'
+KERNEL32.dll CloseHandle
+KERNEL32.dll CreateFileA
+KERNEL32.dll ExitProcess
+KERNEL32.dll GetCommandLineA
+KERNEL32.dll GetEnvironmentStrings
+KERNEL32.dll GetModuleHandleA
+KERNEL32.dll GetStartupInfoA
+KERNEL32.dll MoveFileExA
+KERNEL32.dll SetFileAttributesA
+USER32.dll MessageBoxA
+LIST
+)
+    [[ "$got" == "$expected" ]] || fail "imports differ (expected, got):$(diff <(echo "$expected") <(echo "$got") || true)"
+    ;;
+  size)
+    size=$(stat -c %s "$exe")
+    ((size <= 4096)) || fail "expected at most 4096 bytes, got $size"
+    ;;
+  reproducible)
+    # A second build of the same sources, in another directory, must match byte for byte.
+    source_dir=$4 toolchain=$5 work=$6
+    rm -rf "$work"
+    cmake -S "$source_dir" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=MinSizeRel \
+      >"$work.log" 2>&1 || fail "configure of the second build failed: see $work.log"
+    cmake --build "$work" --target SorrelvaneUninstall >>"$work.log" 2>&1 ||
+      fail "second build failed: see $work.log"
+    cmp "$exe" "$work/SorrelvaneUninstall.exe" || fail "two builds of the same sources differ"
+    ;;
+  *) fail "unknown check '$check'" ;;
+esac
+echo "ok: $check"
