@@ -30,3 +30,4 @@ set_target_properties(SorrelvaneUninstall PROPERTIES
 
 enable_testing()
 add_subdirectory(tests/binary)
+add_subdirectory(tests/e2e)

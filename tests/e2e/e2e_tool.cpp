@@ -1,0 +1,250 @@
+// A Windows helper for the end-to-end tests, run under Wine beside the
+// uninstaller. It starts the uninstaller as a child, watches for its message
+// box from outside, reads the box, presses OK, and reports what it saw.
+//
+//   e2e_tool run [--root VALUE] [--refuse] [--hold PATH] EXE [ARG...]
+//   e2e_tool attributes PATH           prints the attributes in hex, or "missing"
+//   e2e_tool set-attributes PATH HEX
+//
+// "run" prints one "key=value" line for each fact, texts as hex bytes so that
+// a CR LF survives the trip:
+//   box=yes|no  caption=HEX  text=HEX  buttons=OK,...  icon=yes|no
+//   running_with_box=yes|no  exit=N  ms=N (from start to exit)
+//   tool_thread=XXXX (this tool's thread, as Wine's traces name it, so that its
+//   own file calls can be told from the uninstaller's)
+//   --root VALUE  gives the child an environment whose "SystemRoot" is VALUE
+//   --refuse      locks the key that holds the pending deletions while it runs
+//   --hold PATH   keeps PATH open without sharing while it runs
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kCaption[] = "Uninstallation Completed";
+const char kSessionManager[] = "System\\CurrentControlSet\\Control\\Session Manager";
+const DWORD kBoxTimeoutMs = 30000;
+const DWORD kExitTimeoutMs = 30000;
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string WindowText(HWND window) {
+  char buffer[1024] = {};
+  GetWindowTextA(window, buffer, sizeof buffer);
+  return buffer;
+}
+
+std::string ClassName(HWND window) {
+  char buffer[256] = {};
+  GetClassNameA(window, buffer, sizeof buffer);
+  return buffer;
+}
+
+struct BoxSearch {
+  DWORD process_id;
+  HWND box;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<BoxSearch*>(parameter);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == search->process_id && ClassName(window) == "#32770" && WindowText(window) == kCaption) {
+    search->box = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+struct BoxContents {
+  std::vector<std::string> buttons;
+  bool icon = false;
+};
+
+BOOL CALLBACK ReadChild(HWND child, LPARAM parameter) {
+  auto* contents = reinterpret_cast<BoxContents*>(parameter);
+  if (!IsWindowVisible(child)) return TRUE;  // message boxes hide the controls they do not use
+  const std::string class_name = ClassName(child);
+  const LONG style = GetWindowLongA(child, GWL_STYLE);
+  if (class_name == "Button") contents->buttons.push_back(WindowText(child));
+  if (class_name == "Static" && (style & SS_TYPEMASK) == SS_ICON &&
+      SendMessageA(child, STM_GETICON, 0, 0) != 0)
+    contents->icon = true;
+  return TRUE;
+}
+
+// Builds an environment block: the caller's own entries without any
+// "SystemRoot", led by two "SystemRoot" entries in other letter cases. Wine
+// rewrites the first one it finds to its own root; the second carries VALUE.
+std::string EnvironmentWithRoot(const std::string& value) {
+  std::string block = std::string("SYSTEMROOT=x") + '\0' + "systemroot=" + value + '\0';
+  char* own = GetEnvironmentStringsA();
+  for (const char* entry = own; *entry != '\0'; entry += strlen(entry) + 1) {
+    if (_strnicmp(entry, "SystemRoot=", 11) != 0) block += std::string(entry) + '\0';
+  }
+  FreeEnvironmentStringsA(own);
+  return block + '\0';
+}
+
+// Locks the key that records pending deletions with an empty DACL, so that
+// every request to add one is refused; Unlock puts its own security back.
+class SessionManagerLock {
+ public:
+  bool Lock() {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSessionManager, 0, READ_CONTROL | WRITE_DAC, &key_) != ERROR_SUCCESS)
+      return false;
+    DWORD size = 0;
+    RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, nullptr, &size);
+    saved_.resize(size);
+    if (RegGetKeySecurity(key_, DACL_SECURITY_INFORMATION, saved_.data(), &size) != ERROR_SUCCESS) return false;
+    SECURITY_DESCRIPTOR locked;
+    ACL empty;
+    InitializeSecurityDescriptor(&locked, SECURITY_DESCRIPTOR_REVISION);
+    InitializeAcl(&empty, sizeof empty, ACL_REVISION);
+    SetSecurityDescriptorDacl(&locked, TRUE, &empty, FALSE);
+    return RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, &locked) == ERROR_SUCCESS;
+  }
+  bool Unlock() {
+    if (key_ == nullptr) return true;
+    const bool ok = RegSetKeySecurity(key_, DACL_SECURITY_INFORMATION, saved_.data()) == ERROR_SUCCESS;
+    RegCloseKey(key_);
+    key_ = nullptr;
+    return ok;
+  }
+
+ private:
+  HKEY key_ = nullptr;
+  std::vector<char> saved_;
+};
+
+std::string Quoted(const std::string& argument) { return "\"" + argument + "\""; }
+
+int Run(int argc, char** argv) {
+  std::string root;
+  bool with_root = false, refuse = false;
+  HANDLE held = INVALID_HANDLE_VALUE;
+  int i = 2;
+  for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
+    if (strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
+      root = argv[++i];
+      with_root = true;
+    } else if (strcmp(argv[i], "--refuse") == 0) {
+      refuse = true;
+    } else if (strcmp(argv[i], "--hold") == 0 && i + 1 < argc) {
+      held = CreateFileA(argv[++i], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (held == INVALID_HANDLE_VALUE) {
+        printf("error=could not hold %s (%lu)\n", argv[i], GetLastError());
+        return 2;
+      }
+    } else {
+      printf("error=unknown option %s\n", argv[i]);
+      return 2;
+    }
+  }
+  if (i >= argc) {
+    printf("error=no program to run\n");
+    return 2;
+  }
+  printf("tool_thread=%04lx\n", GetCurrentThreadId());
+  std::string command_line = Quoted(argv[i]);
+  for (int j = i + 1; j < argc; ++j) command_line += " " + std::string(argv[j]);
+
+  SessionManagerLock lock;
+  if (refuse && !lock.Lock()) {
+    printf("error=could not lock the Session Manager key\n");
+    return 2;
+  }
+  std::string environment = with_root ? EnvironmentWithRoot(root) : std::string();
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  const DWORD started = GetTickCount();
+  if (!CreateProcessA(argv[i], &command_line[0], nullptr, nullptr, FALSE, 0,
+                      with_root ? &environment[0] : nullptr, nullptr, &startup, &process)) {
+    printf("error=could not start %s (%lu)\n", argv[i], GetLastError());
+    lock.Unlock();
+    return 2;
+  }
+
+  // Watch for the box until the child ends or the time runs out.
+  BoxSearch search = {process.dwProcessId, nullptr};
+  while (GetTickCount() - started < kBoxTimeoutMs) {
+    EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+    if (search.box != nullptr) break;
+    if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) break;
+  }
+
+  if (search.box != nullptr) {
+    DWORD still = 0;
+    GetExitCodeProcess(process.hProcess, &still);
+    char text[1024] = {};
+    GetDlgItemTextA(search.box, 0xFFFF, text, sizeof text);
+    BoxContents contents;
+    EnumChildWindows(search.box, ReadChild, reinterpret_cast<LPARAM>(&contents));
+    std::string buttons;
+    for (const std::string& b : contents.buttons) buttons += (buttons.empty() ? "" : ",") + b;
+    printf("box=yes\ncaption=%s\ntext=%s\nbuttons=%s\nicon=%s\nrunning_with_box=%s\n",
+           Hex(WindowText(search.box)).c_str(), Hex(text).c_str(), buttons.c_str(), contents.icon ? "yes" : "no",
+           still == STILL_ACTIVE ? "yes" : "no");
+    PostMessageA(search.box, WM_COMMAND, IDOK, 0);
+  } else {
+    printf("box=no\n");
+  }
+
+  const bool ended = WaitForSingleObject(process.hProcess, kExitTimeoutMs) == WAIT_OBJECT_0;
+  const DWORD elapsed = GetTickCount() - started;
+  if (!ended) TerminateProcess(process.hProcess, 99);
+  DWORD exit_code = 0;
+  GetExitCodeProcess(process.hProcess, &exit_code);
+  printf("exit=%s\nms=%lu\n", ended ? std::to_string(exit_code).c_str() : "still running", elapsed);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  if (refuse && !lock.Unlock()) {
+    printf("error=could not unlock the Session Manager key\n");
+    return 2;
+  }
+  return 0;
+}
+
+// Through the wide calls, which take paths longer than the ANSI calls' MAX_PATH.
+std::wstring Wide(const char* text) {
+  std::wstring wide(MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text, -1, &wide[0], static_cast<int>(wide.size()));
+  return wide;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && strcmp(argv[1], "run") == 0) return Run(argc, argv);
+  if (argc == 3 && strcmp(argv[1], "attributes") == 0) {
+    const DWORD attributes = GetFileAttributesW(Wide(argv[2]).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+      printf("missing\n");
+    else
+      printf("%08lx\n", attributes);
+    return 0;
+  }
+  if (argc == 4 && strcmp(argv[1], "set-attributes") == 0) {
+    if (!SetFileAttributesW(Wide(argv[2]).c_str(), strtoul(argv[3], nullptr, 16))) {
+      printf("error=could not set attributes (%lu)\n", GetLastError());
+      return 2;
+    }
+    return 0;
+  }
+  fprintf(stderr, "usage: e2e_tool run [--root VALUE] [--refuse] [--hold PATH] EXE [ARG...]\n"
+                  "       e2e_tool attributes PATH\n       e2e_tool set-attributes PATH HEX\n");
+  return 2;
+}

@@ -1,0 +1,261 @@
+#!/usr/bin/env bash
+# End-to-end scenarios of the real uninstaller under Wine.
+# Usage: scenario.sh STATE_DIR TOOL_EXE UNINSTALLER_EXE setup|cleanup|SCENARIO
+#
+# "setup" makes the virtual display and the prefix once for the whole run,
+# "cleanup" ends both; each scenario resets the prefix's state first, runs the
+# uninstaller through the helper tool, and checks what a user and the system
+# would see. Every failed check says what was expected and what came back.
+set -uo pipefail
+
+E2E_STATE=$1 TOOL=$2 PROGRAM=$3 STEP=$4
+# shellcheck source=wine_session.sh
+source "$(dirname "$0")/wine_session.sh"
+
+NAME="Sorrelvane Screensaver.scr"
+SESSION_MANAGER='HKLM\System\CurrentControlSet\Control\Session Manager'
+SCHEDULED_TEXT="Uninstall completed.  $NAME  will be removed from your system the next time you reboot."
+REFUSED_TEXT=$'There was a problem uninstalling.\r\n'"To complete the uninstall manually, you should go into your Windows directory (C:\\WINDOWS\\system32) and delete the file $NAME"
+DRIVE_C="$WINEPREFIX/drive_c"
+TARGET_UNIX="$DRIVE_C/windows/system32/$NAME"
+TARGET='C:\windows\system32\'"$NAME"
+WORK="$E2E_STATE/$STEP"
+
+failures=0
+fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
+expect_eq() { # WHAT EXPECTED GOT
+  [[ "$2" == "$3" ]] || fail "$1: expected [$2], got [$3]"
+}
+hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
+
+# Every wine command writes to files: Wine's background services would keep a pipe open.
+wine_to() { # OUTPUT_FILE COMMAND...
+  local out=$1
+  shift
+  (cd "$DRIVE_C" && wine "$@" >"$out" 2>"$out.err")
+}
+
+attributes() { # WINDOWS_PATH -> hex attributes or "missing"
+  wine_to "$WORK/attributes" "$TOOL" attributes "$1"
+  tr -d '\r' <"$WORK/attributes"
+}
+set_attributes() { wine_to "$WORK/set-attributes" "$TOOL" set-attributes "$1" "$2"; }
+# The read-only, hidden and system bits alone: Wine reports a normal file as archive.
+settable_bits() { local a; a=$(attributes "$1"); [[ $a == missing ]] && echo missing || printf '%x' $((0x$a & 0x7)); }
+
+# The PendingFileRenameOperations value as Wine's reg prints it, "" when there is none.
+pending_value() {
+  wine_to "$WORK/pending" reg query "$SESSION_MANAGER" /v PendingFileRenameOperations
+  tr -d '\r' <"$WORK/pending" | sed -n 's/^ *PendingFileRenameOperations *REG_MULTI_SZ *//p'
+}
+# A deletion request is its source followed by an empty destination.
+deletion_entries() { # NT_PATHS...
+  local entry joined=""
+  for entry in "$@"; do joined+="${joined:+\\0}$entry\\0"; done
+  printf '%s' "$joined"
+}
+
+drive_listing() { # everything on C: but the target, with type, size and mode
+  (cd "$DRIVE_C" && find . -path "./windows/system32/$NAME" -prune -o -printf '%p %y %s %m\n' | sort)
+}
+
+# Runs the uninstaller through the helper with Wine's file trace on, and keeps
+# the report in RUN[...] and the uninstaller's own file calls in CALLS.
+declare -A RUN
+CALLS=""
+run_uninstaller() { # [TOOL OPTIONS...] [-- ARGS...]
+  local options=() arguments=()
+  while (($#)); do
+    if [[ $1 == -- ]]; then shift; arguments=("$@"); break; fi
+    options+=("$1"); shift
+  done
+  (cd "$DRIVE_C" && WINEDEBUG=-all,trace+file wine "$TOOL" run "${options[@]}" "$(windows_path "$PROGRAM")" \
+    "${arguments[@]}" >"$WORK/run" 2>"$WORK/run.trace")
+  RUN=()
+  local key value
+  while IFS='=' read -r key value; do RUN[$key]=$value; done < <(tr -d '\r' <"$WORK/run")
+  if [[ -n "${RUN[error]:-}" ]]; then fail "the helper could not run the scenario: ${RUN[error]}"; fi
+  CALLS=$(grep -E '^[0-9a-f]+:trace:file:(CreateFileW|SetFileAttributesW|MoveFileWithProgressW) ' "$WORK/run.trace" |
+    grep -v "^${RUN[tool_thread]:-none}:" | grep -F "$NAME" | sed -E 's/^[0-9a-f]+:trace:file://; s/ +$//')
+}
+
+# The three calls a run makes on PATH, as Wine's trace shows them.
+expected_calls() { # PATH
+  local p=${1//\\/\\\\}
+  printf '%s\n%s\n%s' \
+    "CreateFileW L\"$p\" GENERIC_READ FILE_SHARE_READ FILE_SHARE_WRITE  creation 3 attributes 0x80" \
+    "SetFileAttributesW L\"$p\" 80" \
+    "MoveFileWithProgressW (L\"$p\",(null),0000000000000000,0000000000000000,0004)"
+}
+
+expect_box() { # TEXT
+  expect_eq "message box shown" yes "${RUN[box]:-}"
+  expect_eq "caption bytes" "$(hex "Uninstallation Completed")" "${RUN[caption]:-}"
+  expect_eq "text bytes" "$(hex "$1")" "${RUN[text]:-}"
+  expect_eq "buttons" OK "${RUN[buttons]:-}"
+  expect_eq "icon" no "${RUN[icon]:-}"
+  expect_eq "program still running while its box is up" yes "${RUN[running_with_box]:-}"
+  expect_eq "exit status" 0 "${RUN[exit]:-}"
+}
+
+expect_silent() {
+  expect_eq "message box shown" no "${RUN[box]:-}"
+  expect_eq "exit status" 0 "${RUN[exit]:-}"
+  ((${RUN[ms]:-99999} < 5000)) || fail "a silent run should end promptly, took ${RUN[ms]:-?} ms"
+}
+
+# Puts a stand-in screensaver at UNIX_PATH (made with its folders) with the
+# read-only, hidden and system marks set.
+place_screensaver() { # UNIX_PATH WINDOWS_PATH
+  mkdir -p "$(dirname "$1")"
+  printf 'stand-in screensaver\n' >"$1"
+  set_attributes "$2" 7
+  expect_eq "marks set on the stand-in" 7 "$(settable_bits "$2")"
+}
+
+# Back to a clean boot state: no screensaver, no other roots, no pending entry.
+reset_state() {
+  rm -rf "$WORK" && mkdir -p "$WORK"
+  rm -rf "$TARGET_UNIX" "$DRIVE_C/system32" "$DRIVE_C"/root-*
+  wine_to "$WORK/reset" reg delete "$SESSION_MANAGER" /v PendingFileRenameOperations /f
+  expect_eq "pending deletions before the scenario" "" "$(pending_value)"
+}
+
+scheduled_run_on_marked_file() { # [-- ARGS...]: the checks shared by a plain run and one with arguments
+  place_screensaver "$TARGET_UNIX" "$TARGET"
+  local before
+  before=$(drive_listing)
+  run_uninstaller "$@"
+  expect_box "$SCHEDULED_TEXT"
+  expect_eq "calls on the target" "$(expected_calls "$TARGET")" "$CALLS"
+  expect_eq "read-only, hidden and system after the run" 0 "$(settable_bits "$TARGET")"
+  expect_eq "pending deletions" "$(deletion_entries '\??\'"$TARGET")" "$(pending_value)"
+  [[ -f "$TARGET_UNIX" ]] || fail "the screensaver should stay in place until the restart"
+  expect_eq "everything else on C:" "$before" "$(drive_listing)"
+}
+
+# A run with SystemRoot set to VALUE (from the launcher's environment block)
+# that should find and schedule the stand-in at WINDOWS_PATH.
+scheduled_run_with_root() { # VALUE UNIX_PATH WINDOWS_PATH NT_PATH
+  place_screensaver "$2" "$3"
+  run_uninstaller --root "$1"
+  expect_box "$SCHEDULED_TEXT"
+  expect_eq "calls on the target" "$(expected_calls "$1\\system32\\$NAME")" "$CALLS"
+  expect_eq "pending deletions" "$(deletion_entries "$4")" "$(pending_value)"
+}
+
+scenario() {
+  case "$STEP" in
+    scheduled)
+      scheduled_run_on_marked_file
+      ;;
+    restart_removes_file_and_next_run_is_silent)
+      place_screensaver "$TARGET_UNIX" "$TARGET"
+      run_uninstaller
+      expect_box "$SCHEDULED_TEXT"
+      wine_to "$WORK/restart" wineboot -r
+      [[ ! -e "$TARGET_UNIX" ]] || fail "the screensaver should be gone after the restart"
+      expect_eq "pending deletions after the restart" "" "$(pending_value)"
+      run_uninstaller
+      expect_silent
+      expect_eq "calls after the restart" "CreateFileW L\"${TARGET//\\/\\\\}\" GENERIC_READ FILE_SHARE_READ FILE_SHARE_WRITE  creation 3 attributes 0x80" "$CALLS"
+      ;;
+    second_run_before_restart_requests_again)
+      place_screensaver "$TARGET_UNIX" "$TARGET"
+      run_uninstaller
+      expect_box "$SCHEDULED_TEXT"
+      run_uninstaller
+      expect_box "$SCHEDULED_TEXT"
+      expect_eq "pending deletions" "$(deletion_entries '\??\'"$TARGET" '\??\'"$TARGET")" "$(pending_value)"
+      [[ -f "$TARGET_UNIX" ]] || fail "the screensaver should stay in place until the restart"
+      ;;
+    missing_file_is_silent)
+      local before
+      before=$(drive_listing)
+      run_uninstaller
+      expect_silent
+      expect_eq "pending deletions" "" "$(pending_value)"
+      expect_eq "everything on C:" "$before" "$(drive_listing)"
+      [[ ! -e "$TARGET_UNIX" ]] || fail "no screensaver should have been made"
+      ;;
+    file_held_without_sharing_is_silent)
+      place_screensaver "$TARGET_UNIX" "$TARGET"
+      run_uninstaller --hold "$TARGET"
+      expect_silent
+      expect_eq "read-only, hidden and system after the run" 7 "$(settable_bits "$TARGET")"
+      expect_eq "pending deletions" "" "$(pending_value)"
+      ;;
+    directory_with_the_name_is_silent)
+      mkdir -p "$TARGET_UNIX/inside"
+      run_uninstaller
+      expect_silent
+      [[ -d "$TARGET_UNIX/inside" ]] || fail "the directory should be left as it was"
+      expect_eq "pending deletions" "" "$(pending_value)"
+      ;;
+    command_line_arguments_change_nothing)
+      scheduled_run_on_marked_file -- /s /c '"C:\Program Files\x.scr"' --force
+      ;;
+    root_with_trailing_backslash_keeps_both)
+      scheduled_run_with_root 'C:\root-a\' "$DRIVE_C/root-a/system32/$NAME" \
+        'C:\root-a\system32\'"$NAME" '\??\C:\root-a\system32\'"$NAME"
+      ;;
+    empty_root_uses_system32_at_drive_root)
+      scheduled_run_with_root '' "$DRIVE_C/system32/$NAME" '\system32\'"$NAME" '\??\C:\system32\'"$NAME"
+      ;;
+    root_of_223_bytes_is_probed_whole)
+      local folder="root-$(printf 'x%.0s' {1..215})"
+      local value="C:\\$folder"
+      expect_eq "length of the value" 223 "${#value}"
+      scheduled_run_with_root "$value" "$DRIVE_C/$folder/system32/$NAME" \
+        "$value\\system32\\$NAME" '\??\'"$value\\system32\\$NAME"
+      ;;
+    root_of_224_bytes_touches_nothing)
+      local folder="root-$(printf 'x%.0s' {1..216})"
+      local value="C:\\$folder"
+      expect_eq "length of the value" 224 "${#value}"
+      # The whole path and the one a cut at 259 bytes would give both exist.
+      place_screensaver "$DRIVE_C/$folder/system32/$NAME" "$value\\system32\\$NAME"
+      place_screensaver "$DRIVE_C/$folder/system32/${NAME%?}" "$value\\system32\\${NAME%?}"
+      run_uninstaller --root "$value"
+      expect_silent
+      expect_eq "calls on any screensaver path" "" "$CALLS"
+      expect_eq "marks on the whole path" 7 "$(settable_bits "$value\\system32\\$NAME")"
+      expect_eq "marks on the cut path" 7 "$(settable_bits "$value\\system32\\${NAME%?}")"
+      expect_eq "pending deletions" "" "$(pending_value)"
+      ;;
+    refused_request_reports_how_to_delete_by_hand)
+      place_screensaver "$TARGET_UNIX" "$TARGET"
+      run_uninstaller --refuse
+      expect_box "$REFUSED_TEXT"
+      expect_eq "calls on the target" "$(expected_calls "$TARGET")" "$CALLS"
+      expect_eq "read-only, hidden and system after the run" 0 "$(settable_bits "$TARGET")"
+      expect_eq "pending deletions" "" "$(pending_value)"
+      [[ -f "$TARGET_UNIX" ]] || fail "the screensaver should still be there"
+      ;;
+    *)
+      fail "unknown scenario '$STEP'"
+      ;;
+  esac
+}
+
+case "$STEP" in
+  setup)
+    end_session
+    rm -rf "$E2E_STATE" && mkdir -p "$E2E_STATE"
+    start_virtual_display && use_virtual_display && create_prefix || { end_session; exit 1; }
+    echo "prefix ready at $WINEPREFIX on display $DISPLAY"
+    ;;
+  cleanup)
+    end_session
+    ;;
+  *)
+    use_virtual_display || exit 1
+    reset_state
+    scenario
+    if ((failures > 0)); then
+      echo "$STEP: $failures check(s) failed; files in $WORK"
+      exit 1
+    fi
+    echo "ok: $STEP"
+    ;;
+esac
