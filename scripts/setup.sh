@@ -6,7 +6,7 @@ set -euo pipefail
 
 build=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 tests=(g++ libgtest-dev libgmock-dev wine wine64 xvfb)
-demo=(imagemagick)
+demo=(imagemagick fonts-wine)
 
 case "${1:-}" in
   build) wanted=("${build[@]}") ;;

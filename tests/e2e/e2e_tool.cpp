@@ -2,7 +2,7 @@
 // uninstaller. It starts the uninstaller as a child, watches for its message
 // box from outside, reads the box, presses OK, and reports what it saw.
 //
-//   e2e_tool run [--root VALUE] [--refuse] [--hold PATH] EXE [ARG...]
+//   e2e_tool run [--root VALUE] [--refuse] [--hold PATH] [--linger MS] EXE [ARG...]
 //   e2e_tool attributes PATH           prints the attributes in hex, or "missing"
 //   e2e_tool set-attributes PATH HEX
 //
@@ -15,6 +15,8 @@
 //   --root VALUE  gives the child an environment whose "SystemRoot" is VALUE
 //   --refuse      locks the key that holds the pending deletions while it runs
 //   --hold PATH   keeps PATH open without sharing while it runs
+//   --linger MS   leaves the box up for MS first, for a person to press OK or
+//                 a screenshot to be taken; the box lines are written at once
 
 #include <windows.h>
 
@@ -135,12 +137,15 @@ std::string Quoted(const std::string& argument) { return "\"" + argument + "\"";
 int Run(int argc, char** argv) {
   std::string root;
   bool with_root = false, refuse = false;
+  DWORD linger_ms = 0;
   HANDLE held = INVALID_HANDLE_VALUE;
   int i = 2;
   for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
     if (strcmp(argv[i], "--root") == 0 && i + 1 < argc) {
       root = argv[++i];
       with_root = true;
+    } else if (strcmp(argv[i], "--linger") == 0 && i + 1 < argc) {
+      linger_ms = strtoul(argv[++i], nullptr, 10);
     } else if (strcmp(argv[i], "--refuse") == 0) {
       refuse = true;
     } else if (strcmp(argv[i], "--hold") == 0 && i + 1 < argc) {
@@ -199,7 +204,9 @@ int Run(int argc, char** argv) {
     printf("box=yes\ncaption=%s\ntext=%s\nbuttons=%s\nicon=%s\nrunning_with_box=%s\n",
            Hex(WindowText(search.box)).c_str(), Hex(text).c_str(), buttons.c_str(), contents.icon ? "yes" : "no",
            still == STILL_ACTIVE ? "yes" : "no");
-    PostMessageA(search.box, WM_COMMAND, IDOK, 0);
+    fflush(stdout);
+    if (WaitForSingleObject(process.hProcess, linger_ms) != WAIT_OBJECT_0)
+      PostMessageA(search.box, WM_COMMAND, IDOK, 0);
   } else {
     printf("box=no\n");
   }
@@ -244,7 +251,7 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  fprintf(stderr, "usage: e2e_tool run [--root VALUE] [--refuse] [--hold PATH] EXE [ARG...]\n"
+  fprintf(stderr, "usage: e2e_tool run [--root VALUE] [--refuse] [--hold PATH] [--linger MS] EXE [ARG...]\n"
                   "       e2e_tool attributes PATH\n       e2e_tool set-attributes PATH HEX\n");
   return 2;
 }

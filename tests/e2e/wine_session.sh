@@ -34,7 +34,7 @@ create_prefix() {
 
 # Ends only what this session started: the prefix's server, then our Xvfb.
 end_session() {
-  [[ -d "$WINEPREFIX" ]] && wineserver -k 2>/dev/null
+  if [[ -d "$WINEPREFIX" ]]; then wineserver -k 2>/dev/null || true; fi
   if [[ -f "$E2E_STATE/xvfb.pid" ]]; then
     kill "$(cat "$E2E_STATE/xvfb.pid")" 2>/dev/null || true
     rm -f "$E2E_STATE/xvfb.pid"
