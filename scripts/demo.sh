@@ -43,25 +43,27 @@ echo "== Making a throwaway prefix in $WINEPREFIX (display $DISPLAY)"
 create_prefix
 if [[ $own_display == yes ]]; then
   # No window manager here: Wine's own desktop window draws the box's frame and caption.
-  wine reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >"$E2E_STATE/reg.log" 2>&1
-  wine reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 640x360 /f >>"$E2E_STATE/reg.log" 2>&1
+  wine_to "$E2E_STATE/desktop.log" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
+  wine_to "$E2E_STATE/desktop-size.log" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 640x360 /f
   # Nothing is pending yet, so a new server session, which takes the setting, loses nothing.
   wineserver -k
   wineserver -p >>"$E2E_STATE/wineserver.log" 2>&1
 fi
 
+# One KEY=value line of a helper report in $E2E_STATE/REPORT.
+report_field() { tr -d '\r' <"$E2E_STATE/$1" | sed -n "s/^$2=//p"; }
+
 name="Sorrelvane Screensaver.scr"
 target_unix="$WINEPREFIX/drive_c/windows/system32/$name"
 target='C:\windows\system32\'"$name"
 printf 'a stand-in for the screensaver\n' >"$target_unix"
-wine "$tool" set-attributes "$target" 3 >"$E2E_STATE/attrib.log" 2>&1
-wine "$tool" attributes "$target" >"$E2E_STATE/attributes-before" 2>&1
+wine_to "$E2E_STATE/attrib.log" "$tool" set-attributes "$target" 3
+wine_to "$E2E_STATE/attributes-before" "$tool" attributes "$target"
 echo "== Stand-in placed: $target, attributes $(tr -d '\r' <"$E2E_STATE/attributes-before") (read-only, hidden)"
 
 # The helper leaves the box up for a while: press OK yourself, or it will.
 echo "== Running the uninstaller"
-(cd "$WINEPREFIX/drive_c" &&
-  wine "$tool" run "${refuse[@]}" --linger 4000 "$(windows_path "$program")" >"$E2E_STATE/run" 2>"$E2E_STATE/run.err") &
+wine_to "$E2E_STATE/run" "$tool" run "${refuse[@]}" --linger 4000 "$(windows_path "$program")" &
 runner=$!
 for _ in $(seq 100); do
   grep -q '^box=' "$E2E_STATE/run" 2>/dev/null && break
@@ -79,27 +81,26 @@ if grep -q '^box=yes' "$E2E_STATE/run"; then
 fi
 wait "$runner"
 # The text comes as hex bytes; its CR LF is shown as " / ".
-hex=$(sed -n 's/^text=//p' "$E2E_STATE/run" | tr -d '\r')
-text=$(printf "$(sed 's/../\\x&/g' <<<"$hex")" | sed -z 's/\r\n/ \/ /g')
-exit_status=$(sed -n 's/^exit=//p' "$E2E_STATE/run" | tr -d '\r')
+text=$(printf "$(report_field run text | sed 's/../\\x&/g')" | sed -z 's/\r\n/ \/ /g')
+exit_status=$(report_field run exit)
 echo "   box text: $text"
 echo "   exit status: $exit_status"
 
-wine "$tool" attributes "$target" >"$E2E_STATE/attributes-after" 2>&1
+wine_to "$E2E_STATE/attributes-after" "$tool" attributes "$target"
 echo "== Attributes now: $(tr -d '\r' <"$E2E_STATE/attributes-after") (Wine shows a normal file as archive, 20)"
-wine reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' /v PendingFileRenameOperations \
-  >"$E2E_STATE/pending" 2>&1 || true
+wine_to "$E2E_STATE/pending" reg query 'HKLM\System\CurrentControlSet\Control\Session Manager' \
+  /v PendingFileRenameOperations || true
 echo "== Pending deletion entry:"
 tr -d '\r' <"$E2E_STATE/pending" | grep PendingFileRenameOperations || echo "   (none)"
 
 echo "== Restarting the prefix (wineboot -r)"
-wineboot -r >"$E2E_STATE/restart.log" 2>&1
+wine_to "$E2E_STATE/restart.log" wineboot -r
 if [[ -e "$target_unix" ]]; then gone=no; echo "   the stand-in is still there"; else gone=yes; echo "   the stand-in is gone"; fi
 
 echo "== Running the uninstaller again"
-(cd "$WINEPREFIX/drive_c" && wine "$tool" run "$(windows_path "$program")" >"$E2E_STATE/rerun" 2>&1)
-second_box=$(sed -n 's/^box=//p' "$E2E_STATE/rerun" | tr -d '\r')
-second_exit=$(sed -n 's/^exit=//p' "$E2E_STATE/rerun" | tr -d '\r')
+wine_to "$E2E_STATE/rerun" "$tool" run "$(windows_path "$program")"
+second_box=$(report_field rerun box)
+second_exit=$(report_field rerun exit)
 echo "   box: $second_box, exit status: $second_exit"
 
 echo

@@ -28,13 +28,6 @@ expect_eq() { # WHAT EXPECTED GOT
 }
 hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n'; }
 
-# Every wine command writes to files: Wine's background services would keep a pipe open.
-wine_to() { # OUTPUT_FILE COMMAND...
-  local out=$1
-  shift
-  (cd "$DRIVE_C" && wine "$@" >"$out" 2>"$out.err")
-}
-
 attributes() { # WINDOWS_PATH -> hex attributes or "missing"
   wine_to "$WORK/attributes" "$TOOL" attributes "$1"
   tr -d '\r' <"$WORK/attributes"
@@ -69,13 +62,13 @@ run_uninstaller() { # [TOOL OPTIONS...] [-- ARGS...]
     if [[ $1 == -- ]]; then shift; arguments=("$@"); break; fi
     options+=("$1"); shift
   done
-  (cd "$DRIVE_C" && WINEDEBUG=-all,trace+file wine "$TOOL" run "${options[@]}" "$(windows_path "$PROGRAM")" \
-    "${arguments[@]}" >"$WORK/run" 2>"$WORK/run.trace")
+  WINEDEBUG=-all,trace+file wine_to "$WORK/run" "$TOOL" run "${options[@]}" "$(windows_path "$PROGRAM")" \
+    "${arguments[@]}"
   RUN=()
   local key value
   while IFS='=' read -r key value; do RUN[$key]=$value; done < <(tr -d '\r' <"$WORK/run")
   if [[ -n "${RUN[error]:-}" ]]; then fail "the helper could not run the scenario: ${RUN[error]}"; fi
-  CALLS=$(grep -E '^[0-9a-f]+:trace:file:(CreateFileW|SetFileAttributesW|MoveFileWithProgressW) ' "$WORK/run.trace" |
+  CALLS=$(grep -E '^[0-9a-f]+:trace:file:(CreateFileW|SetFileAttributesW|MoveFileWithProgressW) ' "$WORK/run.err" |
     grep -v "^${RUN[tool_thread]:-none}:" | grep -F "$NAME" | sed -E 's/^[0-9a-f]+:trace:file://; s/ +$//')
 }
 

@@ -8,6 +8,14 @@ export WINEPREFIX="$E2E_STATE/prefix"
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEDEBUG="${WINEDEBUG:--all}"
 
+# Runs a wine command from C:\ with its output in OUTPUT_FILE and OUTPUT_FILE.err.
+# Never into a pipe: Wine's background services would keep it open.
+wine_to() { # OUTPUT_FILE COMMAND...
+  local out=$1
+  shift
+  (cd "$WINEPREFIX/drive_c" && wine "$@" >"$out" 2>"$out.err")
+}
+
 # The Windows path of a file on this machine, through Wine's Z: drive.
 windows_path() { printf 'Z:%s' "${1//\//\\}"; }
 
