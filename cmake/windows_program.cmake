@@ -19,6 +19,11 @@ target_link_options(SorrelvaneUninstall PRIVATE
   -nostdlib -nostartfiles -s
   -Wl,--entry=UninstallerEntry
   -Wl,--subsystem,windows
+  # Relocatable anywhere in the 64-bit space, data never executable, and no
+  # compatibility shims under Terminal Services, spelled out rather than left
+  # to the linker's defaults. Windows moves an exe only if it has a relocation
+  # table, so one is always written.
+  -Wl,--dynamicbase,--high-entropy-va,--nxcompat,--tsaware,--enable-reloc-section
   -Wl,--gc-sections
   -Wl,--no-insert-timestamp
   -Wl,--build-id=none)

@@ -5,8 +5,11 @@
 
 namespace uninstall {
 
-bool BuildTargetPath(const char* system_root, ByteString& path) {
-  return path.Copy(system_root) && path.Append("\\system32\\") && path.Append(kScreensaverFileName);
+const char kSystem32Folder[] = "\\system32\\";
+const char kSysWow64Folder[] = "\\SysWOW64\\";
+
+bool BuildTargetPath(const char* system_root, const char* folder, ByteString& path) {
+  return path.Copy(system_root) && path.Append(folder) && path.Append(kScreensaverFileName);
 }
 
 bool ProbeTargetFile(const char* path) {
@@ -16,17 +19,30 @@ bool ProbeTargetFile(const char* path) {
   return true;
 }
 
+namespace {
+
+// True when the screensaver under `folder` opens; `path` then names it.
+bool FindScreensaverIn(const char* system_root, const char* folder, ByteString& path) {
+  return BuildTargetPath(system_root, folder, path) && ProbeTargetFile(path.c_str());
+}
+
+}  // namespace
+
 int UninstallScreensaver() {
   // Without a Windows root there is nothing to find. A root too long for the
   // path buffer ends the run too: a path cut short could name another file
   // that exists, and that file would then be cleared and deleted.
   const char* system_root = platform::LookUpEnvironmentVariable("SystemRoot");
-  ByteString target_path;
-  if (system_root == nullptr || !BuildTargetPath(system_root, target_path)) return 0;
+  if (system_root == nullptr) return 0;
 
-  // A screensaver that is not there, or not ours to open, is left alone and
-  // not reported.
-  if (!ProbeTargetFile(target_path.c_str())) return 0;
+  // A 32-bit setup on 64-bit Windows that wrote to system32 was redirected to
+  // SysWOW64, so a screensaver not in system32 may be there. A copy in system32
+  // is the one installed for this system and is the only one handled. One that
+  // is in neither, or not ours to open, is left alone and not reported.
+  ByteString target_path;
+  if (!FindScreensaverIn(system_root, kSystem32Folder, target_path) &&
+      !FindScreensaverIn(system_root, kSysWow64Folder, target_path))
+    return 0;
 
   // Cleared first so that a read-only, hidden or system mark cannot stand in
   // the way of the deletion. Should the reset fail, the request is still made.

@@ -34,6 +34,7 @@ KERNEL32.dll ExitProcess
 KERNEL32.dll GetCommandLineA
 KERNEL32.dll GetEnvironmentStrings
 KERNEL32.dll GetModuleHandleA
+KERNEL32.dll GetProcAddress
 KERNEL32.dll GetStartupInfoA
 KERNEL32.dll MoveFileExA
 KERNEL32.dll SetFileAttributesA
@@ -41,6 +42,17 @@ USER32.dll MessageBoxA
 LIST
 )
     [[ "$got" == "$expected" ]] || fail "imports differ (expected, got):$(diff <(echo "$expected") <(echo "$got") || true)"
+    ;;
+  hardening)
+    # Randomised base (anywhere in 64 bits), no execution from data, and no
+    # Terminal Server shims. Windows moves an exe only when it has relocations.
+    out=$(headers)
+    flags=$((0x$(awk '/^DllCharacteristics/ {print $2}' <<<"$out")))
+    for flag in 20:HIGH_ENTROPY_VA 40:DYNAMIC_BASE 100:NX_COMPAT 8000:TERMINAL_SERVICE_AWARE; do
+      ((flags & 0x${flag%%:*})) || fail "expected DllCharacteristics to have ${flag#*:}, got $(printf '%04x' "$flags")"
+    done
+    grep -qE '^Entry 5 0*[1-9a-f][0-9a-f]* 0*[1-9a-f][0-9a-f]* Base Relocation Directory' <<<"$out" ||
+      fail "expected a base relocation table, got: $(grep 'Base Relocation Directory' <<<"$out")"
     ;;
   size)
     size=$(stat -c %s "$exe")

@@ -5,6 +5,9 @@
 //   e2e_tool run [--root VALUE] [--refuse] [--hold PATH] [--linger MS] EXE [ARG...]
 //   e2e_tool attributes PATH           prints the attributes in hex, or "missing"
 //   e2e_tool set-attributes PATH HEX
+//   e2e_tool show-box                  shows a plain box with the uninstaller's
+//                                      caption, without any guard on where
+//                                      DLLs come from
 //
 // "run" prints one "key=value" line for each fact, texts as hex bytes so that
 // a CR LF survives the trip:
@@ -251,7 +254,12 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  if (argc == 2 && strcmp(argv[1], "show-box") == 0) {
+    MessageBoxA(nullptr, "A plain box", kCaption, MB_OK);
+    return 0;
+  }
   fprintf(stderr, "usage: e2e_tool run [--root VALUE] [--refuse] [--hold PATH] [--linger MS] EXE [ARG...]\n"
-                  "       e2e_tool attributes PATH\n       e2e_tool set-attributes PATH HEX\n");
+                  "       e2e_tool attributes PATH\n       e2e_tool set-attributes PATH HEX\n"
+                  "       e2e_tool show-box\n");
   return 2;
 }

@@ -19,6 +19,11 @@ REFUSED_TEXT=$'There was a problem uninstalling.\r\n'"To complete the uninstall 
 DRIVE_C="$WINEPREFIX/drive_c"
 TARGET_UNIX="$DRIVE_C/windows/system32/$NAME"
 TARGET='C:\windows\system32\'"$NAME"
+# Where a 32-bit setup's copy lands on 64-bit Windows, named as the program names it.
+WOW_UNIX="$DRIVE_C/windows/syswow64/$NAME"
+WOW_TARGET='C:\windows\SysWOW64\'"$NAME"
+# The program is run from where the scenario says, by default where it was built.
+PROGRAM_PATH=$(windows_path "$PROGRAM")
 WORK="$E2E_STATE/$STEP"
 
 failures=0
@@ -62,8 +67,7 @@ run_uninstaller() { # [TOOL OPTIONS...] [-- ARGS...]
     if [[ $1 == -- ]]; then shift; arguments=("$@"); break; fi
     options+=("$1"); shift
   done
-  WINEDEBUG=-all,trace+file wine_to "$WORK/run" "$TOOL" run "${options[@]}" "$(windows_path "$PROGRAM")" \
-    "${arguments[@]}"
+  WINEDEBUG=-all,trace+file wine_to "$WORK/run" "$TOOL" run "${options[@]}" "$PROGRAM_PATH" "${arguments[@]}"
   RUN=()
   local key value
   while IFS='=' read -r key value; do RUN[$key]=$value; done < <(tr -d '\r' <"$WORK/run")
@@ -72,14 +76,19 @@ run_uninstaller() { # [TOOL OPTIONS...] [-- ARGS...]
     grep -v "^${RUN[tool_thread]:-none}:" | grep -F "$NAME" | sed -E 's/^[0-9a-f]+:trace:file://; s/ +$//')
 }
 
-# The three calls a run makes on PATH, as Wine's trace shows them.
-expected_calls() { # PATH
-  local p=${1//\\/\\\\}
-  printf '%s\n%s\n%s' \
-    "CreateFileW L\"$p\" GENERIC_READ FILE_SHARE_READ FILE_SHARE_WRITE  creation 3 attributes 0x80" \
-    "SetFileAttributesW L\"$p\" 80" \
+# The calls a run makes, as Wine's trace shows them: the probe of each PATH
+# in turn, then the reset and the request on the last one.
+expected_calls() { # PATH...
+  local path p
+  for path in "$@"; do
+    p=${path//\\/\\\\}
+    printf 'CreateFileW L"%s" GENERIC_READ FILE_SHARE_READ FILE_SHARE_WRITE  creation 3 attributes 0x80\n' "$p"
+  done
+  printf '%s\n%s' "SetFileAttributesW L\"$p\" 80" \
     "MoveFileWithProgressW (L\"$p\",(null),0000000000000000,0000000000000000,0004)"
 }
+# The probes alone, for runs that find nothing.
+expected_probes() { expected_calls "$@" | head -n "$#"; }
 
 expect_box() { # TEXT
   expect_eq "message box shown" yes "${RUN[box]:-}"
@@ -109,7 +118,7 @@ place_screensaver() { # UNIX_PATH WINDOWS_PATH
 # Back to a clean boot state: no screensaver, no other roots, no pending entry.
 reset_state() {
   rm -rf "$WORK" && mkdir -p "$WORK"
-  rm -rf "$TARGET_UNIX" "$DRIVE_C/system32" "$DRIVE_C"/root-*
+  rm -rf "$TARGET_UNIX" "$WOW_UNIX" "$DRIVE_C/system32" "$DRIVE_C"/root-* "$DRIVE_C/Downloads"
   wine_to "$WORK/reset" reg delete "$SESSION_MANAGER" /v PendingFileRenameOperations /f
   expect_eq "pending deletions before the scenario" "" "$(pending_value)"
 }
@@ -151,7 +160,7 @@ scenario() {
       expect_eq "pending deletions after the restart" "" "$(pending_value)"
       run_uninstaller
       expect_silent
-      expect_eq "calls after the restart" "$(expected_calls "$TARGET" | head -n 1)" "$CALLS"
+      expect_eq "calls after the restart" "$(expected_probes "$TARGET" "$WOW_TARGET")" "$CALLS"
       ;;
     second_run_before_restart_requests_again)
       place_screensaver "$TARGET_UNIX" "$TARGET"
@@ -167,9 +176,10 @@ scenario() {
       before=$(drive_listing)
       run_uninstaller
       expect_silent
+      expect_eq "probes of both folders" "$(expected_probes "$TARGET" "$WOW_TARGET")" "$CALLS"
       expect_eq "pending deletions" "" "$(pending_value)"
       expect_eq "everything on C:" "$before" "$(drive_listing)"
-      [[ ! -e "$TARGET_UNIX" ]] || fail "no screensaver should have been made"
+      [[ ! -e "$TARGET_UNIX" && ! -e "$WOW_UNIX" ]] || fail "no screensaver should have been made"
       ;;
     file_held_without_sharing_is_silent)
       place_screensaver "$TARGET_UNIX" "$TARGET"
@@ -225,6 +235,56 @@ scenario() {
       expect_eq "pending deletions" "" "$(pending_value)"
       [[ -f "$TARGET_UNIX" ]] || fail "the screensaver should still be there"
       ;;
+    syswow64_copy_alone_is_scheduled_and_removed_at_restart)
+      place_screensaver "$WOW_UNIX" "$WOW_TARGET"
+      run_uninstaller
+      expect_box "$SCHEDULED_TEXT"
+      expect_eq "calls" "$(expected_calls "$TARGET" "$WOW_TARGET")" "$CALLS"
+      expect_eq "read-only, hidden and system after the run" 0 "$(settable_bits "$WOW_TARGET")"
+      expect_eq "pending deletions" "$(deletion_entries '\??\'"$WOW_TARGET")" "$(pending_value)"
+      [[ -f "$WOW_UNIX" ]] || fail "the screensaver should stay in place until the restart"
+      wine_to "$WORK/restart" wineboot -r
+      [[ ! -e "$WOW_UNIX" ]] || fail "the SysWOW64 screensaver should be gone after the restart"
+      ;;
+    copies_in_both_folders_schedule_only_system32)
+      place_screensaver "$TARGET_UNIX" "$TARGET"
+      place_screensaver "$WOW_UNIX" "$WOW_TARGET"
+      run_uninstaller
+      expect_box "$SCHEDULED_TEXT"
+      expect_eq "calls" "$(expected_calls "$TARGET")" "$CALLS"
+      expect_eq "marks on the system32 copy" 0 "$(settable_bits "$TARGET")"
+      expect_eq "marks on the SysWOW64 copy" 7 "$(settable_bits "$WOW_TARGET")"
+      expect_eq "pending deletions" "$(deletion_entries '\??\'"$TARGET")" "$(pending_value)"
+      ;;
+    syswow64_copy_refused_reports_how_to_delete_by_hand)
+      place_screensaver "$WOW_UNIX" "$WOW_TARGET"
+      run_uninstaller --refuse
+      expect_box "$REFUSED_TEXT"
+      expect_eq "calls" "$(expected_calls "$TARGET" "$WOW_TARGET")" "$CALLS"
+      expect_eq "read-only, hidden and system after the run" 0 "$(settable_bits "$WOW_TARGET")"
+      expect_eq "pending deletions" "" "$(pending_value)"
+      [[ -f "$WOW_UNIX" ]] || fail "the screensaver should still be there"
+      ;;
+    planted_dll_does_not_run_in_the_uninstaller)
+      # A copy of the program in a downloads folder where a DLL named like one
+      # that showing a box loads was left, and Wine told to prefer such a DLL
+      # where it finds one, as Windows does with any that is not a KnownDLL.
+      local downloads="$DRIVE_C/Downloads" marker="$DRIVE_C/Downloads/planted-dll-ran.txt"
+      mkdir -p "$downloads"
+      cp "$PROGRAM" "$downloads/SorrelvaneUninstall.exe"
+      cp "$TOOL" "$downloads/plain-box.exe"
+      cp "$PLANTED_DLL" "$downloads/uxtheme.dll"
+      place_screensaver "$TARGET_UNIX" "$TARGET"
+      export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
+      PROGRAM_PATH='C:\Downloads\SorrelvaneUninstall.exe' run_uninstaller
+      expect_box "$SCHEDULED_TEXT"
+      [[ ! -e "$marker" ]] || fail "the planted DLL ran inside the uninstaller: $(cat "$marker")"
+      # The control: a plain program's box beside it loads the planted DLL, so
+      # the scenario does plant one.
+      PROGRAM_PATH='C:\Downloads\plain-box.exe' run_uninstaller -- show-box
+      expect_eq "the plain program's box shown" yes "${RUN[box]:-}"
+      [[ -e "$marker" ]] || fail "the planted DLL should have run inside the plain program"
+      ;;
     *)
       fail "unknown scenario '$STEP'"
       ;;
@@ -236,6 +296,8 @@ case "$STEP" in
     end_session
     rm -rf "$E2E_STATE" && mkdir -p "$E2E_STATE"
     start_virtual_display && use_virtual_display && create_prefix || { end_session; exit 1; }
+    # A 64-bit Windows has it; a prefix of a Wine without 32-bit support may not.
+    mkdir -p "$(dirname "$WOW_UNIX")"
     echo "prefix ready at $WINEPREFIX on display $DISPLAY"
     ;;
   cleanup)

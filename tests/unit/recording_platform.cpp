@@ -11,7 +11,7 @@ int open_file;
 
 }  // namespace
 
-void Reset(const Script& script) { recording = Recording{script, {}, {}, {}}; }
+void Reset(const Script& script) { recording = Recording{script, {}, {}, {}, 0}; }
 const Recording& Recorded() { return recording; }
 
 }  // namespace recording_platform
@@ -28,7 +28,9 @@ const char* LookUpEnvironmentVariable(const char* name) {
 
 FileHandle OpenFileForReading(const char* path) {
   recording.calls.push_back("OpenFileForReading(" + std::string(path) + ")");
-  return recording.script.open_succeeds ? &open_file : nullptr;
+  const std::vector<bool>& opens = recording.script.opens;
+  const unsigned asked = recording.opens_asked++;
+  return asked < opens.size() && opens[asked] ? &open_file : nullptr;
 }
 
 void CloseFile(FileHandle file) {

@@ -11,7 +11,8 @@ namespace recording_platform {
 
 struct Script {
   std::optional<std::string> environment_value = "C:\\WINDOWS";  // nullopt: unset
-  bool open_succeeds = true;
+  // What each open answers, in the order they are asked; any beyond fail.
+  std::vector<bool> opens = {true};
   bool set_attributes_succeeds = true;
   bool deletion_request_accepted = true;
 };
@@ -23,6 +24,7 @@ struct Recording {
   // Message boxes shown, text and caption byte for byte.
   std::vector<std::string> box_texts;
   std::vector<std::string> box_captions;
+  unsigned opens_asked = 0;
 };
 
 // Clears the record and sets the script for the next run.

@@ -16,6 +16,7 @@ using recording_platform::Script;
 using ::testing::ElementsAre;
 
 const std::string kTail = "\\system32\\Sorrelvane Screensaver.scr";
+const std::string kWowTail = "\\SysWOW64\\Sorrelvane Screensaver.scr";
 
 // Runs the uninstaller once against `script` and returns its exit status.
 int RunWith(const Script& script) {
@@ -58,12 +59,34 @@ TEST(RunOrder, FailedAttributeResetDoesNotStopTheRequest) {
   EXPECT_THAT(Recorded().box_texts[0], ::testing::StartsWith("Uninstall completed.  "));
 }
 
-TEST(RunOrder, FailedProbeEndsTheRunSilently) {
+TEST(RunOrder, NeitherCopyOpeningEndsTheRunSilently) {
   Script script;
-  script.open_succeeds = false;
+  script.opens = {false, false};
   EXPECT_EQ(0, RunWith(script));
   EXPECT_THAT(Recorded().calls, ElementsAre("LookUpEnvironmentVariable(SystemRoot)",
-                                            "OpenFileForReading(C:\\WINDOWS" + kTail + ")"));
+                                            "OpenFileForReading(C:\\WINDOWS" + kTail + ")",
+                                            "OpenFileForReading(C:\\WINDOWS" + kWowTail + ")"));
+}
+
+TEST(RunOrder, CopyOnlyInSysWow64IsProbedAfterSystem32AndHandled) {
+  Script script;
+  script.opens = {false, true};
+  EXPECT_EQ(0, RunWith(script));
+  const std::string path = "C:\\WINDOWS\\SysWOW64\\Sorrelvane Screensaver.scr";
+  EXPECT_THAT(Recorded().calls,
+              ElementsAre("LookUpEnvironmentVariable(SystemRoot)", "OpenFileForReading(C:\\WINDOWS" + kTail + ")",
+                          "OpenFileForReading(" + path + ")", "CloseFile(opened file)",
+                          "SetFileAttributeBits(" + path + ", 128)", "RequestDeletionAtRestart(" + path + ")",
+                          "ShowMessageBox(style 0)"));
+}
+
+TEST(RunOrder, System32CopyWinsWhenBothWouldOpen) {
+  Script script;
+  script.opens = {true, true};
+  RunWith(script);
+  ASSERT_EQ(6u, Recorded().calls.size());
+  for (unsigned i : {1u, 3u, 4u})
+    EXPECT_NE(std::string::npos, Recorded().calls[i].find(kTail)) << "call " << i << ": " << Recorded().calls[i];
 }
 
 TEST(RunOrder, SecondRunMakesASecondRequestAndReport) {
@@ -78,9 +101,15 @@ TEST(TargetPath, IsTheValueThenSystem32ThenTheFileName) {
   EXPECT_EQ("OpenFileForReading(D:\\WinNT\\system32\\Sorrelvane Screensaver.scr)", Recorded().calls[1]);
 }
 
-TEST(TargetPath, KeepsATrailingBackslashOnTheValue) {
-  RunWith(WithRoot("C:\\Windows\\"));
-  EXPECT_EQ("OpenFileForReading(C:\\Windows\\\\system32\\Sorrelvane Screensaver.scr)", Recorded().calls[1]);
+TEST(TargetPath, KeepsATrailingBackslashOnTheValueInBothFolders) {
+  for (const std::string root : {"C:\\Windows\\", "C:\\"}) {
+    Script script = WithRoot(root);
+    script.opens = {false, false};
+    RunWith(script);
+    EXPECT_THAT(Recorded().calls, ElementsAre("LookUpEnvironmentVariable(SystemRoot)",
+                                              "OpenFileForReading(" + root + kTail + ")",
+                                              "OpenFileForReading(" + root + kWowTail + ")"));
+  }
 }
 
 TEST(TargetPath, EmptyValueGivesAPathFromTheDriveRoot) {
@@ -88,13 +117,15 @@ TEST(TargetPath, EmptyValueGivesAPathFromTheDriveRoot) {
   EXPECT_EQ("OpenFileForReading(\\system32\\Sorrelvane Screensaver.scr)", Recorded().calls[1]);
 }
 
-TEST(TargetPath, ValueOf223BytesFillsTheBufferExactlyAndIsProbed) {
+TEST(TargetPath, ValueOf223BytesFillsTheBufferExactlyInBothFolders) {
   const std::string value = "C:" + std::string(221, 'x');
-  RunWith(WithRoot(value));
-  const std::string path = value + kTail;
-  ASSERT_EQ(259u, path.size());
-  EXPECT_EQ("OpenFileForReading(" + path + ")", Recorded().calls.at(1));
-  EXPECT_EQ(6u, Recorded().calls.size());
+  Script script = WithRoot(value);
+  script.opens = {false, true};
+  RunWith(script);
+  ASSERT_EQ(259u, (value + kTail).size());
+  EXPECT_EQ("OpenFileForReading(" + value + kTail + ")", Recorded().calls.at(1));
+  EXPECT_EQ("OpenFileForReading(" + value + kWowTail + ")", Recorded().calls.at(2));
+  EXPECT_EQ(7u, Recorded().calls.size());
 }
 
 TEST(TargetPath, ValueOf224BytesTouchesNothing) {
@@ -112,7 +143,7 @@ TEST(TargetPath, UnsetVariableTouchesNothing) {
 TEST(TargetPath, BuildRefusesAPieceThatDoesNotFitAndKeepsWhatFit) {
   const std::string value(240, 'x');
   uninstall::ByteString path;
-  EXPECT_FALSE(uninstall::BuildTargetPath(value.c_str(), path));
+  EXPECT_FALSE(uninstall::BuildTargetPath(value.c_str(), uninstall::kSystem32Folder, path));
   EXPECT_EQ(value + "\\system32\\", path.c_str());
   EXPECT_EQ(250u, path.length());
 }
