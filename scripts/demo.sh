@@ -4,19 +4,22 @@
 # photographed, the prefix is restarted, the file is gone, and a second run is
 # silent. On $DISPLAY when there is one, else on a virtual display.
 #
-# Usage: demo.sh [--refuse] [--screenshot PATH]
+# Usage: demo.sh [--refuse] [--syswow64] [--screenshot PATH]
 #   --refuse           lock the pending-deletions key first, to show the other box
+#   --syswow64         put the stand-in where a 32-bit setup's copy lands on
+#                      64-bit Windows, in SysWOW64, rather than in system32
 #   --screenshot PATH  where to save the box (default build/demo/message-box.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-refuse=() screenshot="$root/build/demo/message-box.png"
+refuse=() folder=system32 screenshot="$root/build/demo/message-box.png"
 while (($#)); do
   case "$1" in
     --refuse) refuse=(--refuse) ;;
+    --syswow64) folder=SysWOW64 ;;
     --screenshot) screenshot=$(realpath -m "$2"); shift ;;
-    *) echo "usage: $0 [--refuse] [--screenshot PATH]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--refuse] [--syswow64] [--screenshot PATH]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -54,8 +57,10 @@ fi
 report_field() { tr -d '\r' <"$E2E_STATE/$1" | sed -n "s/^$2=//p"; }
 
 name="Sorrelvane Screensaver.scr"
-target_unix="$WINEPREFIX/drive_c/windows/system32/$name"
-target='C:\windows\system32\'"$name"
+# Wine keeps the folder in lower case; the program names it as Windows does.
+target_unix="$WINEPREFIX/drive_c/windows/${folder,,}/$name"
+target="C:\\windows\\$folder\\$name"
+mkdir -p "$(dirname "$target_unix")"
 printf 'a stand-in for the screensaver\n' >"$target_unix"
 wine_to "$E2E_STATE/attrib.log" "$tool" set-attributes "$target" 3
 wine_to "$E2E_STATE/attributes-before" "$tool" attributes "$target"
@@ -104,5 +109,6 @@ second_exit=$(report_field rerun exit)
 echo "   box: $second_box, exit status: $second_exit"
 
 echo
-echo "Summary: first run showed the box and exited $exit_status; file removed at restart: $gone;"
+echo "Summary: the stand-in was in $folder (the program looks in system32, then SysWOW64);"
+echo "         first run showed the box and exited $exit_status; file removed at restart: $gone;"
 echo "         second run box: $second_box, exit $second_exit. Screenshot: $screenshot"
