@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, whatever the given purpose needs and this
 # machine lacks; installs nothing when all is there. Needs root.
-# Usage: setup.sh build|test|demo
+# Usage: setup.sh build|release|test|demo
 set -euo pipefail
 
 build=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
-tests=(g++ libgtest-dev libgmock-dev wine wine64 xvfb)
+release=(openssl osslsigncode)
+tests=(g++ libgtest-dev libgmock-dev wine wine64 xvfb "${release[@]}")
 demo=(imagemagick fonts-wine)
 
 case "${1:-}" in
   build) wanted=("${build[@]}") ;;
+  release) wanted=("${build[@]}" "${release[@]}") ;;
   test) wanted=("${build[@]}" "${tests[@]}") ;;
   demo) wanted=("${build[@]}" "${tests[@]}" "${demo[@]}") ;;
-  *) echo "usage: $0 build|test|demo" >&2; exit 2 ;;
+  *) echo "usage: $0 build|release|test|demo" >&2; exit 2 ;;
 esac
 
 missing=()
