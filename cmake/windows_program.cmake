@@ -34,5 +34,7 @@ set_target_properties(SorrelvaneUninstall PROPERTIES
   RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
 
 enable_testing()
+set(release_test_dir ${CMAKE_BINARY_DIR}/release-test)
 add_subdirectory(tests/binary)
+add_subdirectory(tests/release)
 add_subdirectory(tests/e2e)
