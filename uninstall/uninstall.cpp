@@ -21,7 +21,9 @@ bool ProbeTargetFile(const char* path) {
 
 namespace {
 
-// True when the screensaver under `folder` opens; `path` then names it.
+// True when the screensaver under `folder` opens; `path` then names it. A
+// root too long for the path buffer finds nothing: a path cut short could name
+// another file that exists, and that file would then be cleared and deleted.
 bool FindScreensaverIn(const char* system_root, const char* folder, ByteString& path) {
   return BuildTargetPath(system_root, folder, path) && ProbeTargetFile(path.c_str());
 }
@@ -29,9 +31,7 @@ bool FindScreensaverIn(const char* system_root, const char* folder, ByteString& 
 }  // namespace
 
 int UninstallScreensaver() {
-  // Without a Windows root there is nothing to find. A root too long for the
-  // path buffer ends the run too: a path cut short could name another file
-  // that exists, and that file would then be cleared and deleted.
+  // Without a Windows root there is nothing to find.
   const char* system_root = platform::LookUpEnvironmentVariable("SystemRoot");
   if (system_root == nullptr) return 0;
 
