@@ -10,3 +10,14 @@ build_program_afresh() { # DIR
   fi
   BUILT_PROGRAM="$dir/SorrelvaneUninstall.exe"
 }
+
+# The commit the build comes from, and whether the working tree differs from it.
+describe_checkout() {
+  local commit
+  commit=$(git rev-parse HEAD 2>/dev/null) || { echo "a folder that is not a git checkout"; return; }
+  if [[ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]]; then
+    echo "commit $commit, with uncommitted changes"
+  else
+    echo "commit $commit"
+  fi
+}

@@ -72,7 +72,7 @@ fi
 mv "$stage/$program_name" "$dist/$program_name"
 mv "$stage/SHA256SUMS" "$dist/SHA256SUMS"
 
-echo "Released: $dist/$program_name"
+echo "Released: $dist/$program_name (built from $(describe_checkout))"
 echo "Checksums: $dist/SHA256SUMS"
 echo "SHA-256: $(cut -d' ' -f1 "$dist/SHA256SUMS")"
 if [[ $signing == yes ]]; then

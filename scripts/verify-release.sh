@@ -37,6 +37,7 @@ first_difference() { cmp "$1" "$2" 2>&1 | sed 's/.*differ: /first difference at 
 bash scripts/setup.sh release
 build_dir=${VERIFY_BUILD_DIR:-build/verify}
 build_program_afresh "$build_dir"
+echo "Built from $(describe_checkout)."
 work="$build_dir/check"
 mkdir -p "$work"
 
