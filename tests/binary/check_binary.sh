@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks one property of the built uninstaller, read from its PE headers.
-# Usage: check_binary.sh CHECK EXE OBJDUMP [SOURCE_DIR TOOLCHAIN_FILE WORK_DIR]
+# Usage: check_binary.sh CHECK EXE OBJDUMP [SOURCE_DIR WORK_DIR]
 set -euo pipefail
 
 check=$1 exe=$2 objdump=$3
@@ -59,14 +59,13 @@ LIST
     ((size <= 4096)) || fail "expected at most 4096 bytes, got $size"
     ;;
   reproducible)
-    # A second build of the same sources, in another directory, must match byte for byte.
-    source_dir=$4 toolchain=$5 work=$6
-    rm -rf "$work"
-    cmake -S "$source_dir" -B "$work" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=MinSizeRel \
-      >"$work.log" 2>&1 || fail "configure of the second build failed: see $work.log"
-    cmake --build "$work" --target SorrelvaneUninstall >>"$work.log" 2>&1 ||
-      fail "second build failed: see $work.log"
-    cmp "$exe" "$work/SorrelvaneUninstall.exe" || fail "two builds of the same sources differ"
+    # A second build of the same sources, afresh in another folder as a release
+    # is built, must match byte for byte.
+    source_dir=$4 work=$5
+    cd "$source_dir"
+    source scripts/fresh_build.sh
+    build_program_afresh "$work" || fail "second build failed: see $work.log"
+    cmp "$exe" "$BUILT_PROGRAM" || fail "two builds of the same sources differ"
     ;;
   *) fail "unknown check '$check'" ;;
 esac
