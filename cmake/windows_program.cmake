@@ -1,5 +1,5 @@
 # The uninstaller itself: a GUI-subsystem program with no C runtime, no
-# resources and no imports beyond KERNEL32 and USER32.
+# resource but its manifest, and no imports beyond KERNEL32 and USER32.
 
 # Nothing here may call into a runtime: no exceptions, no RTTI, no guarded
 # statics, no stack probes, and no copy loops turned into memcpy or memset.
@@ -7,14 +7,18 @@
 set(uninstaller_compile_options
   -Os -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
   -fno-tree-loop-distribute-patterns -fno-asynchronous-unwind-tables -fno-ident
-  -ffunction-sections -fdata-sections -Wall -Wextra -Werror)
+  -Wall -Wextra -Werror)
 target_compile_options(uninstall PRIVATE ${uninstaller_compile_options})
 
+enable_language(RC)
 add_executable(SorrelvaneUninstall WIN32
   app/main.cpp
+  app/uninstaller.rc
   platform/environment_block.cpp
   platform/win32_platform.cpp)
-target_compile_options(SorrelvaneUninstall PRIVATE ${uninstaller_compile_options})
+target_compile_options(SorrelvaneUninstall PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${uninstaller_compile_options}>)
+set_source_files_properties(app/uninstaller.rc PROPERTIES
+  OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/uninstaller.manifest)
 target_link_options(SorrelvaneUninstall PRIVATE
   -nostdlib -nostartfiles -s
   -Wl,--entry=UninstallerEntry

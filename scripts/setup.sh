@@ -6,7 +6,7 @@ set -euo pipefail
 
 build=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
 release=(openssl osslsigncode)
-tests=(g++ libgtest-dev libgmock-dev wine wine64 xvfb "${release[@]}")
+tests=(g++ libgtest-dev libgmock-dev wine wine64 xvfb libxml2-utils "${release[@]}")
 demo=(imagemagick fonts-wine)
 
 case "${1:-}" in

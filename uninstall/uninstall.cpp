@@ -5,11 +5,9 @@
 
 namespace uninstall {
 
-const char kSystem32Folder[] = "\\system32\\";
-const char kSysWow64Folder[] = "\\SysWOW64\\";
-
 bool BuildTargetPath(const char* system_root, const char* folder, ByteString& path) {
-  return path.Copy(system_root) && path.Append(folder) && path.Append(kScreensaverFileName);
+  return path.Copy(system_root) && path.Append(folder) && path.Append("\\") &&
+         path.Append(kScreensaverFileName);
 }
 
 bool ProbeTargetFile(const char* path) {
@@ -40,9 +38,11 @@ int UninstallScreensaver() {
   // is the one installed for this system and is the only one handled. One that
   // is in neither, or not ours to open, is left alone and not reported.
   ByteString target_path;
-  if (!FindScreensaverIn(system_root, kSystem32Folder, target_path) &&
-      !FindScreensaverIn(system_root, kSysWow64Folder, target_path))
-    return 0;
+  const char* folder = kSystem32Folder;
+  if (!FindScreensaverIn(system_root, folder, target_path)) {
+    folder = kSysWow64Folder;
+    if (!FindScreensaverIn(system_root, folder, target_path)) return 0;
+  }
 
   // Cleared first so that a read-only, hidden or system mark cannot stand in
   // the way of the deletion. Should the reset fail, the request is still made.
@@ -52,7 +52,7 @@ int UninstallScreensaver() {
                                      : RemovalOutcome::Refused;
 
   ByteString message;
-  ComposeOutcomeMessage(outcome, message);
+  ComposeOutcomeMessage(outcome, folder, message);
   ShowOutcomeMessage(message);
   return 0;
 }

@@ -8,12 +8,7 @@ namespace uninstall {
 // next restart and tells the user how that went. Returns the exit status, 0.
 int UninstallScreensaver();
 
-// The folders under the Windows root where the screensaver is looked for, in
-// that order, each with its backslashes: "\system32\", then "\SysWOW64\".
-extern const char kSystem32Folder[];
-extern const char kSysWow64Folder[];
-
-// Builds "<system_root><folder><screensaver file name>" into `path`, taking
+// Builds "<system_root><folder>\<screensaver file name>" into `path`, taking
 // the value exactly as given. False when the path would not fit its buffer.
 bool BuildTargetPath(const char* system_root, const char* folder, ByteString& path);
 

@@ -19,10 +19,26 @@ case "$check" in
     minor=$(awk '/^MinorSubsystemVersion/ {print $2}' <<<"$out")
     ((major < 5 || (major == 5 && minor <= 2))) || fail "expected subsystem version <= 5.2, got $major.$minor"
     ;;
-  no-resources)
-    "$objdump" -h "$exe" | grep -q '\.rsrc' && fail "expected no .rsrc section, found one"
-    headers | grep -qE '^Entry 2 0+ 0+ Resource Directory' ||
-      fail "expected an empty resource directory, got: $(headers | grep 'Resource Directory')"
+  manifest)
+    # The one resource is the application manifest: type 24 (RT_MANIFEST), ID 1.
+    tree=$(headers | sed -n '/^The .rsrc Resource Directory section:/,/^ Resources start/p')
+    ids=$(grep -oE 'Entry: (ID: 0x[0-9a-f]+|name)' <<<"$tree" | tr '\n' ' ')
+    [[ $ids == "Entry: ID: 0x000018 Entry: ID: 0x000001 Entry: ID: "* && $(grep -c 'Entry:' <<<"$tree") == 3 ]] ||
+      fail "expected one resource, a manifest of ID 1, got: ${ids:-none}"
+    leaf=$(sed -n 's/.*Leaf: Addr: 0x\([0-9a-f]*\), Size: 0x\([0-9a-f]*\).*/\1 \2/p' <<<"$tree")
+    read -r vma file_offset < <("$objdump" -h "$exe" | awk '$2 == ".rsrc" {print $4, $6}')
+    base=$(headers | awk '/^ImageBase/ {print $2}')
+    manifest=$(dd if="$exe" bs=1 skip=$((0x$file_offset + 0x${leaf% *} - (0x$vma - 0x$base))) \
+      count=$((0x${leaf#* })) status=none)
+    xmllint --noout - <<<"$manifest" 2>/dev/null || fail "the manifest is not well-formed XML: $manifest"
+    xpath() { xmllint --xpath "$1" - <<<"$manifest" 2>/dev/null; }
+    asm='urn:schemas-microsoft-com:asm.v1'
+    level="//*[local-name()='trustInfo']/*[local-name()='security']/*[local-name()='requestedPrivileges']/*[local-name()='requestedExecutionLevel']"
+    [[ $(xpath "namespace-uri(/*)") == "$asm" ]] || fail "expected the manifest in the $asm namespace: $manifest"
+    [[ $(xpath "count(//*[local-name()='requestedExecutionLevel'])") == 1 && $(xpath "count($level)") == 1 ]] ||
+      fail "expected exactly one requestedExecutionLevel, inside trustInfo: $manifest"
+    [[ $(xpath "string($level/@level) = 'requireAdministrator' and string($level/@uiAccess) = 'false'") == true ]] ||
+      fail "expected level requireAdministrator and uiAccess false: $manifest"
     ;;
   imports)
     # Every import, as "DLL function", sorted; nothing from a C runtime.
@@ -56,7 +72,7 @@ LIST
     ;;
   size)
     size=$(stat -c %s "$exe")
-    ((size <= 4096)) || fail "expected at most 4096 bytes, got $size"
+    ((size <= 4608)) || fail "expected at most 4608 bytes, got $size"
     ;;
   reproducible)
     # A second build of the same sources, afresh in another folder as a release

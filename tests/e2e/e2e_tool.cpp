@@ -8,6 +8,10 @@
 //   e2e_tool show-box                  shows a plain box with the uninstaller's
 //                                      caption, without any guard on where
 //                                      DLLs come from
+//   e2e_tool guarded-box               the same, after restricting DLL search
+//                                      to system32 as the uninstaller does
+//   e2e_tool run-level EXE             prints the run level and uiAccess that
+//                                      the system reads from EXE's manifest
 //
 // "run" prints one "key=value" line for each fact, texts as hex bytes so that
 // a CR LF survives the trip:
@@ -235,6 +239,32 @@ std::wstring Wide(const char* text) {
   return wide;
 }
 
+// The activation context of EXE's own manifest (resource 1), as the system
+// builds it when it starts EXE, and the run level it requests from there.
+int PrintRunLevel(const char* exe) {
+  ACTCTXA context = {};
+  context.cbSize = sizeof context;
+  context.dwFlags = ACTCTX_FLAG_RESOURCE_NAME_VALID;
+  context.lpSource = exe;
+  context.lpResourceName = MAKEINTRESOURCEA(1);
+  HANDLE handle = CreateActCtxA(&context);
+  if (handle == INVALID_HANDLE_VALUE) {
+    printf("error=no manifest read from %s (%lu)\n", exe, GetLastError());
+    return 2;
+  }
+  ACTIVATION_CONTEXT_RUN_LEVEL_INFORMATION level = {};
+  SIZE_T needed = 0;
+  const BOOL ok = QueryActCtxW(0, handle, nullptr, RunlevelInformationInActivationContext, &level,
+                               sizeof level, &needed);
+  ReleaseActCtx(handle);
+  if (!ok) {
+    printf("error=could not query the run level (%lu)\n", GetLastError());
+    return 2;
+  }
+  printf("run_level=%d\nui_access=%lu\n", static_cast<int>(level.RunLevel), level.UiAccess);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -254,12 +284,22 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (argc == 2 && strcmp(argv[1], "show-box") == 0) {
+  if (argc == 2 && (strcmp(argv[1], "show-box") == 0 || strcmp(argv[1], "guarded-box") == 0)) {
+    if (strcmp(argv[1], "guarded-box") == 0) {
+      using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
+      const auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesCall>(
+          reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
+      if (set_default_dll_directories == nullptr || !set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        printf("error=could not restrict DLL search\n");
+        return 2;
+      }
+    }
     MessageBoxA(nullptr, "A plain box", kCaption, MB_OK);
     return 0;
   }
+  if (argc == 3 && strcmp(argv[1], "run-level") == 0) return PrintRunLevel(argv[2]);
   fprintf(stderr, "usage: e2e_tool run [--root VALUE] [--refuse] [--hold PATH] [--linger MS] EXE [ARG...]\n"
                   "       e2e_tool attributes PATH\n       e2e_tool set-attributes PATH HEX\n"
-                  "       e2e_tool show-box\n");
+                  "       e2e_tool show-box|guarded-box\n       e2e_tool run-level EXE\n");
   return 2;
 }

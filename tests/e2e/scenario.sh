@@ -15,7 +15,10 @@ source "$(dirname "$0")/wine_session.sh"
 NAME="Sorrelvane Screensaver.scr"
 SESSION_MANAGER='HKLM\System\CurrentControlSet\Control\Session Manager'
 SCHEDULED_TEXT="Uninstall completed.  $NAME  will be removed from your system the next time you reboot."
-REFUSED_TEXT=$'There was a problem uninstalling.\r\n'"To complete the uninstall manually, you should go into your Windows directory (C:\\WINDOWS\\system32) and delete the file $NAME"
+# The refusal names the folder where the copy was found, spelled as Windows does.
+refused_text() { # system32|SysWOW64
+  printf '%s' $'There was a problem uninstalling.\r\n'"To complete the uninstall manually, you should go into your Windows directory (C:\\WINDOWS\\$1) and delete the file $NAME"
+}
 DRIVE_C="$WINEPREFIX/drive_c"
 TARGET_UNIX="$DRIVE_C/windows/system32/$NAME"
 TARGET='C:\windows\system32\'"$NAME"
@@ -146,6 +149,30 @@ scheduled_run_with_root() { # VALUE UNIX_PATH WINDOWS_PATH NT_PATH
   expect_eq "pending deletions" "$(deletion_entries "$4")" "$(pending_value)"
 }
 
+# A copy of the program in a downloads folder where a DLL named like one that
+# showing a box loads was left, beside a copy of the helper named CONTROL, and
+# Wine told to prefer such a DLL where it finds one, as Windows does with any
+# that is not a KnownDLL.
+PLANTED_MARKER="$DRIVE_C/Downloads/planted-dll-ran.txt"
+plant_beside_downloaded_copy() { # CONTROL
+  mkdir -p "$DRIVE_C/Downloads"
+  cp "$PROGRAM" "$DRIVE_C/Downloads/SorrelvaneUninstall.exe"
+  cp "$TOOL" "$DRIVE_C/Downloads/$1"
+  cp "$PLANTED_DLL" "$DRIVE_C/Downloads/uxtheme.dll"
+  place_screensaver "$TARGET_UNIX" "$TARGET"
+  export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
+}
+expect_planted_dll_left_alone_by_the_uninstaller() {
+  PROGRAM_PATH='C:\Downloads\SorrelvaneUninstall.exe' run_uninstaller
+  expect_box "$SCHEDULED_TEXT"
+  [[ ! -e "$PLANTED_MARKER" ]] || fail "the planted DLL ran inside the uninstaller: $(cat "$PLANTED_MARKER")"
+}
+expect_planted_dll_to_run_in() { # CONTROL COMMAND
+  PROGRAM_PATH="C:\\Downloads\\$1" run_uninstaller -- "$2"
+  expect_eq "the control's box shown" yes "${RUN[box]:-}"
+  [[ -e "$PLANTED_MARKER" ]] || fail "the planted DLL should have run inside $1, the control"
+}
+
 scenario() {
   case "$STEP" in
     scheduled_clears_marks_and_records_deletion)
@@ -229,7 +256,7 @@ scenario() {
     refused_request_reports_how_to_delete_by_hand)
       place_screensaver "$TARGET_UNIX" "$TARGET"
       run_uninstaller --refuse
-      expect_box "$REFUSED_TEXT"
+      expect_box "$(refused_text system32)"
       expect_eq "calls on the target" "$(expected_calls "$TARGET")" "$CALLS"
       expect_eq "read-only, hidden and system after the run" 0 "$(settable_bits "$TARGET")"
       expect_eq "pending deletions" "" "$(pending_value)"
@@ -259,31 +286,42 @@ scenario() {
     syswow64_copy_refused_reports_how_to_delete_by_hand)
       place_screensaver "$WOW_UNIX" "$WOW_TARGET"
       run_uninstaller --refuse
-      expect_box "$REFUSED_TEXT"
+      expect_box "$(refused_text SysWOW64)"
       expect_eq "calls" "$(expected_calls "$TARGET" "$WOW_TARGET")" "$CALLS"
       expect_eq "read-only, hidden and system after the run" 0 "$(settable_bits "$WOW_TARGET")"
       expect_eq "pending deletions" "" "$(pending_value)"
       [[ -f "$WOW_UNIX" ]] || fail "the screensaver should still be there"
       ;;
     planted_dll_does_not_run_in_the_uninstaller)
-      # A copy of the program in a downloads folder where a DLL named like one
-      # that showing a box loads was left, and Wine told to prefer such a DLL
-      # where it finds one, as Windows does with any that is not a KnownDLL.
-      local downloads="$DRIVE_C/Downloads" marker="$DRIVE_C/Downloads/planted-dll-ran.txt"
-      mkdir -p "$downloads"
-      cp "$PROGRAM" "$downloads/SorrelvaneUninstall.exe"
-      cp "$TOOL" "$downloads/plain-box.exe"
-      cp "$PLANTED_DLL" "$downloads/uxtheme.dll"
-      place_screensaver "$TARGET_UNIX" "$TARGET"
-      export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;uxtheme=n,b"
-      PROGRAM_PATH='C:\Downloads\SorrelvaneUninstall.exe' run_uninstaller
-      expect_box "$SCHEDULED_TEXT"
-      [[ ! -e "$marker" ]] || fail "the planted DLL ran inside the uninstaller: $(cat "$marker")"
+      plant_beside_downloaded_copy plain-box.exe
+      expect_planted_dll_left_alone_by_the_uninstaller
       # The control: a plain program's box beside it loads the planted DLL, so
       # the scenario does plant one.
-      PROGRAM_PATH='C:\Downloads\plain-box.exe' run_uninstaller -- show-box
-      expect_eq "the plain program's box shown" yes "${RUN[box]:-}"
-      [[ -e "$marker" ]] || fail "the planted DLL should have run inside the plain program"
+      expect_planted_dll_to_run_in plain-box.exe show-box
+      ;;
+    planted_manifest_is_ignored)
+      # A manifest beside a program that has none of its own is read, and one
+      # that lists the DLL as the program's own sends the loader to the folder
+      # before any search order applies.
+      plant_beside_downloaded_copy guarded-box.exe
+      local name
+      for name in SorrelvaneUninstall guarded-box; do
+        printf '%s\n' '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>' \
+          '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0">' \
+          '  <assemblyIdentity type="win32" name="Downloaded.App" version="1.0.0.0" processorArchitecture="amd64"/>' \
+          '  <file name="uxtheme.dll"/>' '</assembly>' >"$DRIVE_C/Downloads/$name.exe.manifest"
+      done
+      expect_planted_dll_left_alone_by_the_uninstaller
+      # The control: the same DLL-search guard without a manifest of its own
+      # loads the planted DLL through the planted manifest.
+      expect_planted_dll_to_run_in guarded-box.exe guarded-box
+      ;;
+    manifest_requests_administrator_rights)
+      # As the system's own manifest reader sees it; Wine gives every process a
+      # full administrator token, so the consent prompt itself never shows here.
+      wine_to "$WORK/run-level" "$TOOL" run-level "$PROGRAM_PATH"
+      expect_eq "run level and uiAccess read from the program" \
+        $'run_level=3\nui_access=0' "$(tr -d '\r' <"$WORK/run-level")"
       ;;
     *)
       fail "unknown scenario '$STEP'"

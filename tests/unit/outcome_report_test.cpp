@@ -13,9 +13,9 @@ namespace {
 
 using uninstall::RemovalOutcome;
 
-std::string Compose(RemovalOutcome outcome) {
+std::string Compose(RemovalOutcome outcome, const char* folder = uninstall::kSystem32Folder) {
   uninstall::ByteString message;
-  uninstall::ComposeOutcomeMessage(outcome, message);
+  uninstall::ComposeOutcomeMessage(outcome, folder, message);
   EXPECT_EQ(std::string(message.c_str()).size(), message.length());
   return message.c_str();
 }
@@ -38,6 +38,16 @@ TEST(OutcomeText, RefusedBreaksWithCrLfAndEndsWithTheBareFileName) {
   EXPECT_EQ(181u, text.size());
 }
 
+TEST(OutcomeText, RefusedNamesSysWow64ForACopyFoundThereAndScheduledDoesNot) {
+  const std::string text = Compose(RemovalOutcome::Refused, uninstall::kSysWow64Folder);
+  EXPECT_EQ(
+      "There was a problem uninstalling.\r\nTo complete the uninstall manually, you should go into "
+      "your Windows directory (C:\\WINDOWS\\SysWOW64) and delete the file Sorrelvane Screensaver.scr",
+      text);
+  EXPECT_EQ(181u, text.size());
+  EXPECT_EQ(Compose(RemovalOutcome::Scheduled), Compose(RemovalOutcome::Scheduled, uninstall::kSysWow64Folder));
+}
+
 TEST(OutcomeBox, CaptionAndStyleAreTheSameForBothOutcomes) {
   recording_platform::Script script;
   for (bool accepted : {true, false}) {
@@ -50,14 +60,17 @@ TEST(OutcomeBox, CaptionAndStyleAreTheSameForBothOutcomes) {
   }
 }
 
-TEST(OutcomeBox, RefusedNamesTheUsualFolderWhateverTheWindowsRootIs) {
+TEST(OutcomeBox, RefusedNamesTheUsualWindowsDirectoryAndTheFolderWhereTheCopyWas) {
   recording_platform::Script script;
   script.environment_value = "E:\\OtherWin";
   script.deletion_request_accepted = false;
-  recording_platform::Reset(script);
-  uninstall::UninstallScreensaver();
-  ASSERT_EQ(1u, recording_platform::Recorded().box_texts.size());
-  EXPECT_EQ(Compose(RemovalOutcome::Refused), recording_platform::Recorded().box_texts[0]);
+  for (const char* folder : {uninstall::kSystem32Folder, uninstall::kSysWow64Folder}) {
+    script.opens = {folder == uninstall::kSystem32Folder, true};
+    recording_platform::Reset(script);
+    uninstall::UninstallScreensaver();
+    ASSERT_EQ(1u, recording_platform::Recorded().box_texts.size()) << folder;
+    EXPECT_EQ(Compose(RemovalOutcome::Refused, folder), recording_platform::Recorded().box_texts[0]);
+  }
 }
 
 }  // namespace

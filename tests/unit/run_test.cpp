@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/unit/recording_platform.h"
+#include "uninstall/outcome_report.h"
 #include "uninstall/uninstall.h"
 
 namespace {
