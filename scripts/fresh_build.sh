@@ -14,17 +14,24 @@ build_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix gcc-mingw-
 build_compiler=x86_64-w64-mingw32-g++-posix
 build_path=/usr/sbin:/usr/bin:/sbin:/bin
 
+# A user who verifies may not own the checkout, which git then refuses to read.
+# Reading it is safe as long as none of its configured commands runs: only an
+# fsmonitor would, here, so that is switched off.
+project_git() {
+  git -c safe.directory="$project_root" -c core.fsmonitor=false -C "$project_root" "$@"
+}
+
 # Builds HEAD in WORK_DIR (an empty folder of the caller's, which the caller
 # removes) and sets BUILT_PROGRAM to the program and BUILT_COMMIT to the commit.
 # On failure says why on stderr, with the build's output in WORK_DIR/build.log.
 build_program_afresh() { # WORK_DIR
   local work=$1
-  BUILT_COMMIT=$(git -C "$project_root" rev-parse --verify --quiet 'HEAD^{commit}') || {
+  BUILT_COMMIT=$(project_git rev-parse --verify --quiet 'HEAD^{commit}') || {
     echo "$(basename "$0"): $project_root is not a git checkout with a commit to build" >&2
     return 1
   }
   mkdir -p "$work/source" &&
-    git -C "$project_root" archive --format=tar "$BUILT_COMMIT" | tar -x -C "$work/source" || {
+    project_git archive --format=tar "$BUILT_COMMIT" | tar -x -C "$work/source" || {
     echo "$(basename "$0"): could not export commit $BUILT_COMMIT into $work/source" >&2
     return 1
   }
@@ -40,7 +47,7 @@ build_program_afresh() { # WORK_DIR
 
 # Whether the checkout holds changes that a build of HEAD leaves out.
 uncommitted_changes() {
-  [[ -n "$(git -C "$project_root" status --porcelain 2>/dev/null)" ]]
+  [[ -n "$(project_git status --porcelain 2>/dev/null)" ]]
 }
 
 # The commit that was built, and whether the checkout differs from it.
