@@ -1,23 +1,95 @@
-# Sourced by the release scripts. Builds the program from this checkout with
-# the windows preset in a folder of its own, made afresh so that nothing left
-# from an earlier build can slip in, and sets BUILT_PROGRAM to its path.
-build_program_afresh() { # DIR
-  local dir=$1
-  rm -rf "$dir" && mkdir -p "$dir"
-  if ! { cmake --preset windows -B "$dir" && cmake --build "$dir" --target SorrelvaneUninstall; } >"$dir.log" 2>&1; then
-    echo "$(basename "$0"): the build failed; see $dir.log" >&2
-    return 1
-  fi
-  BUILT_PROGRAM="$dir/SorrelvaneUninstall.exe"
+# Sourced by the release scripts and by the reproducibility check: the one way
+# the program is built for a release. It builds the committed tree alone (an
+# export of HEAD, so that no untracked or modified file can slip in) with the
+# windows preset, in an environment emptied of everything that could change the
+# bytes (CFLAGS, CXXFLAGS, LDFLAGS, MAKEFLAGS, CMake's own variables, a compiler
+# earlier on PATH), so that what is named as built from commit X is exactly that.
+
+project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# What makes the bytes: the cross compiler, the linker, the Windows headers and
+# import libraries, and the build system. BUILDINFO records their versions.
+build_packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix-runtime
+  binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev mingw-w64-common cmake)
+build_compiler=x86_64-w64-mingw32-g++-posix
+build_path=/usr/sbin:/usr/bin:/sbin:/bin
+
+# A user who verifies may not own the checkout, which git then refuses to read.
+# Reading it is safe as long as none of its configured commands runs: only an
+# fsmonitor would, here, so that is switched off.
+project_git() {
+  git -c safe.directory="$project_root" -c core.fsmonitor=false -C "$project_root" "$@"
 }
 
-# The commit the build comes from, and whether the working tree differs from it.
-describe_checkout() {
-  local commit
-  commit=$(git rev-parse HEAD 2>/dev/null) || { echo "a folder that is not a git checkout"; return; }
-  if [[ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]]; then
-    echo "commit $commit, with uncommitted changes"
-  else
-    echo "commit $commit"
+# Builds HEAD in WORK_DIR (an empty folder of the caller's, which the caller
+# removes) and sets BUILT_PROGRAM to the program and BUILT_COMMIT to the commit.
+# On failure says why on stderr, with the build's output in WORK_DIR/build.log.
+build_program_afresh() { # WORK_DIR
+  local work=$1
+  BUILT_COMMIT=$(project_git rev-parse --verify --quiet 'HEAD^{commit}') || {
+    echo "$(basename "$0"): $project_root is not a git checkout with a commit to build" >&2
+    return 1
+  }
+  mkdir -p "$work/source" &&
+    project_git archive --format=tar "$BUILT_COMMIT" | tar -x -C "$work/source" || {
+    echo "$(basename "$0"): could not export commit $BUILT_COMMIT into $work/source" >&2
+    return 1
+  }
+  if ! (cd "$work/source" && env -i PATH="$build_path" HOME="$work" LC_ALL=C TMPDIR="$work" \
+        cmake --preset windows -B "$work/build" &&
+      env -i PATH="$build_path" HOME="$work" LC_ALL=C TMPDIR="$work" \
+        cmake --build "$work/build" --target SorrelvaneUninstall) >"$work/build.log" 2>&1; then
+    echo "$(basename "$0"): the build of commit $BUILT_COMMIT failed; see $work/build.log" >&2
+    return 1
   fi
+  BUILT_PROGRAM="$work/build/SorrelvaneUninstall.exe"
+}
+
+# Whether the checkout holds changes that a build of HEAD leaves out.
+uncommitted_changes() {
+  [[ -n "$(project_git status --porcelain 2>/dev/null)" ]]
+}
+
+# The commit that was built, and whether the checkout differs from it.
+describe_build() {
+  if uncommitted_changes; then
+    echo "commit $BUILT_COMMIT; the checkout has uncommitted changes, which are not in this build"
+  else
+    echo "commit $BUILT_COMMIT"
+  fi
+}
+
+# BUILDINFO: what a release was built from and with, one "name: value" a line.
+write_build_info() { # FILE
+  {
+    echo "commit: $BUILT_COMMIT"
+    if uncommitted_changes; then
+      echo "uncommitted changes: yes, not in this release"
+    else
+      echo "uncommitted changes: none"
+    fi
+    echo "compiler: $(PATH=$build_path "$build_compiler" --version | head -n 1)"
+    local package
+    for package in "${build_packages[@]}"; do
+      echo "package $package: $(package_version "$package")"
+    done
+  } >"$1"
+}
+
+package_version() { # PACKAGE
+  dpkg-query -W -f='${Version}' "$1" 2>/dev/null || echo "not installed"
+}
+
+# The build packages whose versions here differ from those in a BUILDINFO, as
+# "name (there X, here Y)", comma-separated; empty when none differ.
+build_info_differences() { # BUILDINFO
+  local package there here differences=()
+  for package in "${build_packages[@]}"; do
+    there=$(sed -n "s/^package $package: //p" "$1" | head -n 1)
+    here=$(package_version "$package")
+    [[ -n "$there" && "$there" != "$here" ]] && differences+=("$package (there $there, here $here)")
+  done
+  local joined
+  printf -v joined '%s, ' "${differences[@]}"
+  ((${#differences[@]} == 0)) || echo "${joined%, }"
 }

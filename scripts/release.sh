@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Builds the uninstaller afresh and releases it into dist/: the program and
-# SHA256SUMS (for `sha256sum -c`), and prints where they are and the digest.
+# Builds the uninstaller afresh from the committed tree (scripts/fresh_build.sh)
+# and releases it into dist/: the program, BUILDINFO (the commit, whether the
+# checkout had uncommitted changes, which are not in the release, and the
+# versions of the tools that make the bytes) and SHA256SUMS over both (for
+# `sha256sum -c`); and prints where they are and the program's digest.
 #
 # Signing is optional. With SIGN_CERT and SIGN_KEY naming a PEM certificate
 # (the signer's first, then any intermediates) and its PEM private key, the
@@ -9,25 +12,24 @@
 #   SIGN_PASS_FILE      a file whose content is the key's password
 #   SIGN_TIMESTAMP_URL  an RFC 3161 timestamp server, so that the signature
 #                       outlives the certificate
-#   DIST_DIR            where to release (default: dist)
-#   RELEASE_BUILD_DIR   where to build (default: build/release)
+#   DIST_DIR            where to release (default: the checkout's dist/)
+# Paths are taken relative to the directory the command is started from.
 # The key and its password are read by openssl and osslsigncode alone: they
 # are never printed, and never copied anywhere.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/fresh_build.sh
+scripts=$(cd "$(dirname "$0")" && pwd)
+source "$scripts/fresh_build.sh"
 
 program_name=SorrelvaneUninstall.exe
-dist=${DIST_DIR:-dist}
-build_dir=${RELEASE_BUILD_DIR:-build/release}
+dist=$(realpath -m -- "${DIST_DIR:-$project_root/dist}")
 
 fail() { printf 'release.sh: %s\nNothing was released: %s holds no program or checksums.\n' "$1" "$dist" >&2; exit 1; }
 
-bash scripts/setup.sh release
+bash "$scripts/setup.sh" release
 
 # A failed run must not leave an earlier release behind to be taken for this one.
 mkdir -p "$dist"
-rm -f "$dist/$program_name" "$dist/SHA256SUMS"
+rm -f "$dist/$program_name" "$dist/BUILDINFO" "$dist/SHA256SUMS"
 
 signing=no
 if [[ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]]; then
@@ -51,11 +53,12 @@ if [[ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]]; then
   signing=yes
 fi
 
-build_program_afresh "$build_dir"
-
 # Everything is made elsewhere first and moved into dist/ only when complete.
-stage=$(mktemp -d "$(dirname "$build_dir")/release-stage.XXXXXX")
-trap 'rm -rf "$stage"' EXIT
+work=$(mktemp -d "${TMPDIR:-/tmp}/release.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+stage=$work/stage
+mkdir "$stage" "$work/build"
+build_program_afresh "$work/build" || fail "the program could not be built."
 if [[ $signing == yes ]]; then
   timestamp=()
   [[ -n "${SIGN_TIMESTAMP_URL:-}" ]] && timestamp=(-ts "$SIGN_TIMESTAMP_URL")
@@ -67,14 +70,17 @@ if [[ $signing == yes ]]; then
 else
   cp "$BUILT_PROGRAM" "$stage/$program_name"
 fi
-(cd "$stage" && sha256sum "$program_name" >SHA256SUMS)
+write_build_info "$stage/BUILDINFO"
+(cd "$stage" && sha256sum "$program_name" BUILDINFO >SHA256SUMS)
 
-mv "$stage/$program_name" "$dist/$program_name"
-mv "$stage/SHA256SUMS" "$dist/SHA256SUMS"
+for name in "$program_name" BUILDINFO SHA256SUMS; do
+  mv "$stage/$name" "$dist/$name"
+done
 
-echo "Released: $dist/$program_name (built from $(describe_checkout))"
+echo "Released: $dist/$program_name (built from $(describe_build))"
+echo "Build record: $dist/BUILDINFO"
 echo "Checksums: $dist/SHA256SUMS"
-echo "SHA-256: $(cut -d' ' -f1 "$dist/SHA256SUMS")"
+echo "SHA-256: $(sha256sum "$dist/$program_name" | cut -d' ' -f1)"
 if [[ $signing == yes ]]; then
   echo "Signed with Authenticode (SHA-256) by: $signer${timestamp:+, timestamped}"
 else

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the unit tests on the host (plain and under ASan/UBSan),
-# then the checks of the Windows program itself and its runs under Wine.
+# then the checks of the Windows program itself and its runs under Wine. Tests
+# run side by side, one a core; the Wine scenarios take turns in their prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -13,7 +14,7 @@ for preset in host host-sanitize windows; do
   echo "== $preset"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j"$(nproc)" >/dev/null
-  ctest --preset "$preset" 2>&1 | tee -a "$log" || failed=1
+  ctest --preset "$preset" -j"$(nproc)" 2>&1 | tee -a "$log" || failed=1
 done
 
 passed=$(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed' "$log" || true)

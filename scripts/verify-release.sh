@@ -1,93 +1,120 @@
 #!/usr/bin/env bash
-# Proves that a released program is exactly what this checkout builds.
+# Proves that a released program is exactly what this source builds.
 #
-# Usage: verify-release.sh [--ca ROOTS.pem] FILE
+# Usage: verify-release.sh [--ca ROOTS.pem] [--crl CRL] [--] FILE
 #
-# It builds the program afresh (in VERIFY_BUILD_DIR, default build/verify),
-# then:
-# - an unsigned FILE must be byte for byte that build;
-# - a signed FILE must carry an intact Authenticode signature whose digest
-#   matches the file, and must be that build once the signature is removed,
-#   with nothing else in it: putting the same signature back on the build must
-#   give FILE again, byte for byte.
-# The signature's certificate chain is checked up to the roots in --ca, or,
-# without it, up to the certificates that the signature carries itself; the
-# latter proves the signature intact, not who made it.
-# Exits 0 and says what it proved, or non-zero and says what differs.
+# FILE, ROOTS.pem and CRL are taken relative to the directory the command is
+# started from. Two questions are answered apart:
+# - Is FILE this source's build plus, at most, one intact signature? The
+#   program is built afresh from the committed tree (scripts/fresh_build.sh).
+#   Unsigned, FILE must be that build byte for byte; signed, see
+#   check_signed_build in scripts/authenticode.sh. No roots are needed.
+# - Who signed it? The signer is named. With --ca the chain must lead to a root
+#   in ROOTS.pem; without it, the chain is checked against this system's
+#   trusted roots and the result is reported, without deciding the verdict.
+# Offline always: no revocation list is fetched; --crl adds one.
+# Exits 0 when proven, 1 when refused (one REFUSED: line says what differs),
+# 2 when it could not check (bad arguments, unreadable files, missing tools).
 set -euo pipefail
-cd "$(dirname "$0")/.."
-source scripts/fresh_build.sh
+scripts=$(cd "$(dirname "$0")" && pwd)
+source "$scripts/fresh_build.sh"
+source "$scripts/authenticode.sh"
 
-usage() { echo "usage: $0 [--ca ROOTS.pem] FILE" >&2; exit 2; }
-roots=""
+cannot() { printf 'verify-release.sh: cannot check: %s\n' "$1" >&2; exit 2; }
+refuse() { printf 'REFUSED: %s: %s\n' "$file" "$1" >&2; exit 1; }
+usage() { cannot "usage: verify-release.sh [--ca ROOTS.pem] [--crl CRL] [--] FILE"; }
+
+roots="" crl=""
 while (($#)); do
   case "$1" in
-    --ca) (($# >= 2)) || usage; roots=$(realpath "$2"); shift 2 ;;
+    --ca) (($# >= 2)) || usage; roots=$(realpath -m -- "$2"); shift 2 ;;
+    --crl) (($# >= 2)) || usage; crl=$(realpath -m -- "$2"); shift 2 ;;
+    --) shift; break ;;
     -*) usage ;;
     *) break ;;
   esac
 done
 (($# == 1)) || usage
-file=$(realpath "$1")
-[[ -f "$file" ]] || { echo "verify-release.sh: $1 is not a file" >&2; exit 2; }
+file=$(realpath -m -- "$1")
 
-refuse() { printf 'REFUSED: %s\n' "$1" >&2; exit 1; }
-first_difference() { cmp "$1" "$2" 2>&1 | sed 's/.*differ: /first difference at /; s/, line [0-9]*//'; true; }
+[[ -f "$file" && -r "$file" ]] || cannot "$file is not a file that can be read"
+for given in ${roots:+"$roots"} ${crl:+"$crl"}; do
+  [[ -f "$given" && -r "$given" ]] || cannot "$given is not a file that can be read"
+done
 
-bash scripts/setup.sh release
-build_dir=${VERIFY_BUILD_DIR:-build/verify}
-build_program_afresh "$build_dir"
-echo "Built from $(describe_checkout)."
-work="$build_dir/check"
-mkdir -p "$work"
+# Tools are installed only where the user may; elsewhere a missing one is named.
+if ((EUID == 0)); then
+  bash "$scripts/setup.sh" release >&2 || cannot "the tools it needs could not be installed (scripts/setup.sh release)"
+fi
+for tool in git tar cmake make "$build_compiler" openssl osslsigncode dpkg-query; do
+  PATH=$build_path:$PATH command -v "$tool" >/dev/null ||
+    cannot "$tool is missing; install it with: sudo bash scripts/setup.sh release"
+done
+if [[ -n "$roots" ]]; then
+  grep -q -- '-----BEGIN CERTIFICATE-----' "$roots" && openssl x509 -in "$roots" -noout 2>/dev/null ||
+    cannot "--ca $roots holds no PEM certificate"
+fi
+if [[ -n "$crl" ]]; then
+  openssl crl -in "$crl" -noout 2>/dev/null || openssl crl -inform DER -in "$crl" -noout 2>/dev/null ||
+    cannot "--crl $crl holds no revocation list"
+fi
 
-if cmp -s "$file" "$BUILT_PROGRAM"; then
-  echo "OK: $1 is byte for byte the unsigned program that this checkout builds."
+work=$(mktemp -d "${TMPDIR:-/tmp}/verify-release.XXXXXX") || cannot "no temporary folder could be made"
+trap 'rm -rf "$work"' EXIT
+mkdir "$work/signature" "$work/chain" "$work/build"
+
+echo "Checking: $file"
+signed=no
+if check_signature "$file" "$work/signature"; then
+  signed=yes
+  echo "Signed with Authenticode by: $AUTHENTICODE_SIGNER"
+  if [[ -n "$roots" ]]; then
+    check_chain "$file" "$roots" "$work/chain" "$crl" || refuse "$AUTHENTICODE_REASON"
+    echo "Its certificate chain $AUTHENTICODE_CHAIN in $roots."
+  else
+    system_roots=/etc/ssl/certs/ca-certificates.crt
+    if [[ ! -r $system_roots ]]; then
+      echo "Its certificate chain was not checked: this system has no trusted roots ($system_roots)."
+    elif check_chain "$file" "$system_roots" "$work/chain" "$crl"; then
+      echo "Its certificate chain $AUTHENTICODE_CHAIN among this system's trusted roots."
+    else
+      echo "Against this system's trusted roots, its certificate chain $AUTHENTICODE_CHAIN."
+    fi
+    echo "No --ca was given, so the chain did not decide the verdict: the name above is what the"
+    echo "certificate says, and anyone can make a certificate that says any name. Pass --ca with the"
+    echo "publisher's root to have the chain checked and the file refused when it does not lead there."
+  fi
+elif [[ "$AUTHENTICODE_REASON" != "it carries no Authenticode signature that can be read" ]]; then
+  refuse "$AUTHENTICODE_REASON"
+fi
+
+build_program_afresh "$work/build" || cannot "the program could not be built (see the reason above)"
+echo "Built from $(describe_build)."
+
+# Where FILE is not the build, a BUILDINFO beside it may say why: another commit
+# or other tool versions.
+explain() {
+  local info
+  info="$(dirname "$file")/BUILDINFO"
+  [[ -f "$info" ]] || return 0
+  local commit differences
+  commit=$(sed -n 's/^commit: //p' "$info" | head -n 1)
+  differences=$(build_info_differences "$info")
+  [[ -n "$commit" && "$commit" != "$BUILT_COMMIT" ]] && printf '; the BUILDINFO beside it names commit %s' "$commit"
+  [[ -n "$differences" ]] && printf '; the BUILDINFO beside it names other versions of: %s' "$differences"
+  return 0
+}
+
+if [[ $signed == no ]]; then
+  cmp -s "$file" "$BUILT_PROGRAM" ||
+    refuse "it carries no signature that can be read, and is not the build ($(first_difference "$file" "$BUILT_PROGRAM"); $(stat -c %s "$file") bytes, the build has $(stat -c %s "$BUILT_PROGRAM"))$(explain)"
+  echo "OK: $file is byte for byte the unsigned program that commit $BUILT_COMMIT builds."
   exit 0
 fi
 
-if ! osslsigncode extract-signature -pem -in "$file" -out "$work/signature.pem" >"$work/extract.log" 2>&1; then
-  refuse "$1 is not the program that this checkout builds, and it carries no signature that could explain the difference ($(first_difference "$file" "$BUILT_PROGRAM"); $(stat -c %s "$file") bytes, the build has $(stat -c %s "$BUILT_PROGRAM"))."
-fi
-
-# The chain is checked up to the given roots, else up to what the signature carries.
-if [[ -z "$roots" ]]; then
-  roots="$work/carried-certificates.pem"
-  openssl pkcs7 -in "$work/signature.pem" -print_certs -out "$roots" 2>"$work/certificates.log" ||
-    refuse "$1 carries a signature whose certificates cannot be read."
-fi
-verified=yes
-osslsigncode verify -CAfile "$roots" -in "$file" >"$work/verify.log" 2>&1 </dev/null || verified=no
-stored=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' "$work/verify.log" | head -n 1)
-computed=$(sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' "$work/verify.log" | head -n 1)
-if [[ -z "$stored" || "$stored" != "$computed" ]]; then
-  refuse "$1 was changed after it was signed: its signature holds the digest ${stored:-(none)}, the file has ${computed:-(none)}."
-fi
-if [[ $verified == no ]]; then
-  hint=""
-  [[ $roots == "$work/carried-certificates.pem" ]] && hint=" (if the signature does not carry its root, pass --ca with the publisher's root)"
-  refuse "$1 carries a signature that does not verify$hint: $(grep -iE 'error|fail' "$work/verify.log" | grep -v '^Failed$' | head -n 3 | tr '\n' ' ')"
-fi
-
-osslsigncode remove-signature -in "$file" -out "$work/unsigned.exe" >"$work/remove.log" 2>&1 ||
-  refuse "the signature could not be removed from $1: $(tail -n 1 "$work/remove.log")"
-cmp -s "$work/unsigned.exe" "$BUILT_PROGRAM" ||
-  refuse "$1 without its signature is not the program that this checkout builds ($(first_difference "$work/unsigned.exe" "$BUILT_PROGRAM"))."
-
-# What lies outside the signed digest (the header's checksum, padding, bytes
-# after the signature) must be what signing the build gives, too.
-osslsigncode attach-signature -sigin "$work/signature.pem" -CAfile "$roots" -in "$BUILT_PROGRAM" \
-  -out "$work/resigned.exe" >"$work/attach.log" 2>&1 </dev/null || true
-cmp -s "$work/resigned.exe" "$file" ||
-  refuse "$1 holds bytes that its signature does not account for ($(first_difference "$file" "$work/resigned.exe") from the build with the same signature)."
-
-signer=$(sed -n 's/^[[:space:]]*Subject: *//p' "$work/verify.log" | head -n 1)
-echo "OK: $1 is the program that this checkout builds, signed with Authenticode by: $signer"
-echo "    Its signature is intact and its digest matches the file; without the signature the file is"
-echo "    byte for byte the build, and nothing else was added."
-if [[ $roots == "$work/carried-certificates.pem" ]]; then
-  echo "    The certificate chain was checked only against the certificates the signature carries,"
-  echo "    which shows it intact, not who made it: pass --ca with the publisher's root for that."
-else
-  echo "    Its certificate chain leads to a root in $roots."
-fi
+check_signed_build "$file" "$BUILT_PROGRAM" "$work/signature" || refuse "$AUTHENTICODE_REASON$(explain)"
+echo "OK: $file is the program that commit $BUILT_COMMIT builds, plus one Authenticode signature:"
+echo "    the digest it signs is the file's, the signer's signature verifies with the signer's key,"
+echo "    without it the file is the build byte for byte, the same signature on the build gives the"
+echo "    file again, and it holds no other signature, no unsigned attribute but a timestamp, and no"
+echo "    certificate off the signer's chain."

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks one property of the built uninstaller, read from its PE headers.
-# Usage: check_binary.sh CHECK EXE OBJDUMP [SOURCE_DIR WORK_DIR]
+# Usage: check_binary.sh CHECK EXE OBJDUMP [SOURCE_DIR]
 set -euo pipefail
 
 check=$1 exe=$2 objdump=$3
@@ -75,13 +75,15 @@ LIST
     ((size <= 4608)) || fail "expected at most 4608 bytes, got $size"
     ;;
   reproducible)
-    # A second build of the same sources, afresh in another folder as a release
-    # is built, must match byte for byte.
-    source_dir=$4 work=$5
-    cd "$source_dir"
-    source scripts/fresh_build.sh
-    build_program_afresh "$work" || fail "second build failed: see $work.log"
-    cmp "$exe" "$BUILT_PROGRAM" || fail "two builds of the same sources differ"
+    # The release's own build (the committed tree, afresh, in a temporary
+    # folder) must match this one byte for byte.
+    source_dir=$4
+    source "$source_dir/scripts/fresh_build.sh"
+    work=$(mktemp -d "${TMPDIR:-/tmp}/reproducible.XXXXXX")
+    trap 'rm -rf "$work"' EXIT
+    build_program_afresh "$work" || fail "the release build failed: $(tail -n 5 "$work/build.log")"
+    uncommitted_changes && hint=" (the checkout has uncommitted changes, which the release build leaves out)"
+    cmp "$exe" "$BUILT_PROGRAM" || fail "this build and the release build of $(describe_build) differ${hint:-}"
     ;;
   *) fail "unknown check '$check'" ;;
 esac

@@ -1,0 +1,222 @@
+# Sourced by the release scripts: two questions about an Authenticode-signed
+# program, asked apart and answered offline (no revocation list is fetched).
+#
+#   check_signed_build FILE BUILT_PROGRAM WORK_DIR
+#     Is FILE exactly BUILT_PROGRAM plus one intact signature? Needs no roots.
+#   check_signature FILE WORK_DIR
+#     The part of that which needs no build: one intact signature, nothing added.
+#   check_chain FILE ROOTS WORK_DIR [CRL]
+#     Does the signer's certificate chain lead to a root in ROOTS?
+#
+# Each returns 0, or 1 with a one-line reason in AUTHENTICODE_REASON. They set
+# AUTHENTICODE_SIGNER to the signing certificate's subject, and check_chain sets
+# AUTHENTICODE_CHAIN to the root the chain led to, or to where it stopped. Their
+# files go into WORK_DIR, which the caller makes and removes.
+
+# Unauthenticated attributes that a signature may carry: RFC 3161 and legacy
+# Authenticode timestamps, as DER-encoded object identifiers. Anything else there
+# (a nested signature, 1.3.6.1.4.1.311.2.4.1, or any blob) is outside what the
+# signer signed, so it is refused rather than shipped unexplained.
+authenticode_timestamp_oids=(
+  060a2b060104018237030301   # 1.3.6.1.4.1.311.3.3.1, RFC 3161 timestamp
+  06092a864886f70d010906     # 1.2.840.113549.1.9.6, countersignature
+)
+
+authenticode_fail() { AUTHENTICODE_REASON=$1; return 1; }
+
+# The DER file's elements, one a line: offset depth header-length length type.
+asn1_elements() { # DER
+  openssl asn1parse -inform DER -in "$1" 2>/dev/null |
+    sed -nE 's/^ *([0-9]+):d=([0-9]+) +hl= *([0-9]+) +l= *([0-9]+) +(prim|cons): *([^:]*[^ :]).*/\1 \2 \3 \4 \6/p' |
+    awk '{type = ""; for (i = 5; i <= NF; i++) type = type $i; print $1, $2, $3, $4, type}'
+}
+
+# Bytes LENGTH at OFFSET of FILE, as lower-case hex.
+hex_at() { # FILE OFFSET LENGTH
+  od -An -tx1 -v -j "$2" -N "$3" "$1" | tr -d ' \n'
+}
+
+subject_of() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253 | sed 's/^subject=//'; }
+issuer_of() { openssl x509 -in "$1" -noout -issuer -nameopt RFC2253 | sed 's/^issuer=//'; }
+fingerprint_of() { openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/.*=//'; }
+# Whether a certificate names itself as its issuer, as a root does.
+self_issued() { # CERT
+  local names
+  names=$(openssl x509 -in "$1" -noout -subject -issuer -nameopt RFC2253 | sed 's/^[a-z]*=//')
+  [[ "${names%%$'\n'*}" == "${names#*$'\n'}" ]]
+}
+
+# Whether ISSUER's key signed CERT (names, key identifiers and signature), times
+# aside. A certificate counts as its own issuer here, so callers keep copies apart.
+issued_by() { # CERT ISSUER
+  openssl verify -no-CAfile -no-CApath -no_check_time -partial_chain -trusted "$2" "$1" >/dev/null 2>&1
+}
+
+# Splits the PEM certificates in FILE into PREFIX-1.pem, PREFIX-2.pem, ... and
+# prints their names.
+split_certificates() { # FILE PREFIX
+  awk -v prefix="$2" '
+    /-----BEGIN CERTIFICATE-----/ {n++; out = prefix "-" n ".pem"; print out > "/dev/stderr"}
+    n && out {print > out}
+    /-----END CERTIFICATE-----/ {close(out); out = ""}' "$1" 2>&1 >/dev/null
+}
+
+# Walks from the signer through the carried certificates, each issued by the
+# next, and sets carried_chain to the files on that chain, the signer first, and
+# stray_certificate to a carried certificate that is not on it (a second copy of
+# one that is counts), or to nothing.
+walk_carried_chain() { # SIGNER CARRIED...
+  local signer=$1 remaining=("${@:2}") current=$1 next i
+  local -A fingerprint
+  for i in "$@"; do fingerprint[$i]=$(fingerprint_of "$i"); done
+  local on_chain=" ${fingerprint[$signer]} "
+  carried_chain=("$signer")
+  for i in "${!remaining[@]}"; do
+    [[ "${fingerprint[${remaining[$i]}]}" == "${fingerprint[$signer]}" ]] && { unset 'remaining[i]'; break; }
+  done
+  while ! self_issued "$current"; do
+    next=""
+    for i in "${!remaining[@]}"; do
+      [[ $on_chain == *" ${fingerprint[${remaining[$i]}]} "* ]] && continue
+      issued_by "$current" "${remaining[$i]}" && { next=${remaining[$i]}; unset 'remaining[i]'; break; }
+    done
+    [[ -n "$next" ]] || break
+    carried_chain+=("$next") current=$next on_chain+="${fingerprint[$next]} "
+  done
+  remaining=("${remaining[@]}")
+  stray_certificate=${remaining[0]:-}
+}
+
+check_signature() { # FILE WORK_DIR
+  local file=$1 work=$2
+  local sig=$work/signature.der elements=$work/signature.elements
+  AUTHENTICODE_REASON="" AUTHENTICODE_SIGNER=""
+  # osslsigncode will not write over a file, and nothing of an earlier check may be taken for this one.
+  rm -f "$sig" "$work/signer.pem" "$work/unsigned.exe" "$work/resigned.exe"
+  osslsigncode extract-signature -in "$file" -out "$sig" >"$work/extract.log" 2>&1 </dev/null ||
+    { authenticode_fail "it carries no Authenticode signature that can be read"; return 1; }
+  asn1_elements "$sig" >"$elements"
+
+  # SignedData's fields lie at depth 3: version, digest algorithms, the signed
+  # content, certificates, revocation lists if any, and the signer infos last.
+  local signer_infos signers
+  signer_infos=$(awk '$2 == 3 {at = $1; type = $5} END {if (type == "SET") print at}' "$elements")
+  [[ -n "$signer_infos" ]] || { authenticode_fail "its signature is not a PKCS #7 signature that can be read"; return 1; }
+  signers=$(awk -v s="$signer_infos" '$1 > s && $2 == 4' "$elements" | wc -l)
+  ((signers == 1)) || { authenticode_fail "its signature holds $signers signer infos, not one"; return 1; }
+  if awk '$2 == 3 && $5 == "cont[1]"' "$elements" | grep -q .; then
+    authenticode_fail "its signature carries revocation lists, which the signer did not sign"
+    return 1
+  fi
+  local at length oid
+  while read -r at length; do
+    oid=$(hex_at "$sig" "$at" "$length")
+    [[ " ${authenticode_timestamp_oids[*]} " == *" $oid "* ]] && continue
+    if [[ $oid == 060a2b060104018237020401 ]]; then
+      authenticode_fail "its signature holds a nested signature (1.3.6.1.4.1.311.2.4.1)"
+    else
+      authenticode_fail "its signature holds an unauthenticated attribute that is not a timestamp ($(
+        openssl asn1parse -inform DER -in "$sig" -offset "$at" -length "$length" | sed 's/.*://'))"
+    fi
+    return 1
+  done < <(awk -v s="$signer_infos" '
+    $1 > s && $2 == 5 {unauthenticated = ($5 == "cont[1]")}
+    $1 > s && unauthenticated && $2 == 7 && $5 == "OBJECT" {print $1, $3 + $4}' "$elements")
+
+  # What the signer signed, as Authenticode defines it: the SpcIndirectDataContent
+  # without its own tag and length. The signer's signature over it must verify
+  # with the signer certificate's key; the chain is another question.
+  local content_at content_length
+  read -r content_at content_length < <(awk '$2 == 3 {n++} n == 3 && $2 == 5 {print $1 + $3, $4; exit}' "$elements")
+  [[ -n "$content_length" ]] || { authenticode_fail "its signature holds no signed content"; return 1; }
+  tail -c +"$((content_at + 1))" "$sig" | head -c "$content_length" >"$work/signed-content"
+  if ! openssl smime -verify -noverify -binary -inform DER -in "$sig" -content "$work/signed-content" \
+      -signer "$work/signer.pem" -out /dev/null >"$work/smime.log" 2>&1; then
+    authenticode_fail "its signer's signature does not verify with the signer certificate's key"
+    return 1
+  fi
+  AUTHENTICODE_SIGNER=$(subject_of "$work/signer.pem")
+
+  # The digest the signer signed must be the file's own.
+  osslsigncode verify -ignore-crl -CAfile "$work/signer.pem" -TSA-CAfile "$work/signer.pem" -in "$file" \
+    >"$work/digest.log" 2>&1 </dev/null || true
+  local stored computed
+  stored=$(sed -n 's/^Current message digest *: *\([0-9A-F]*\).*/\1/p' "$work/digest.log" | head -n 1)
+  computed=$(sed -n 's/^Calculated message digest *: *\([0-9A-F]*\).*/\1/p' "$work/digest.log" | head -n 1)
+  if [[ -z "$stored" || "$stored" != "$computed" ]]; then
+    authenticode_fail "it was changed after it was signed: its signature holds the digest ${stored:-(none)}, the file has ${computed:-(none)}"
+    return 1
+  fi
+
+  # Certificates are carried unsigned: only the signer's chain belongs there.
+  openssl pkcs7 -inform DER -in "$sig" -print_certs -out "$work/carried.pem" 2>/dev/null
+  local carried
+  mapfile -t carried < <(split_certificates "$work/carried.pem" "$work/carried")
+  walk_carried_chain "$work/signer.pem" "${carried[@]}"
+  if [[ -n "$stray_certificate" ]]; then
+    authenticode_fail "its signature carries a certificate that is neither the signer's nor an issuer on its chain: $(subject_of "$stray_certificate")"
+    return 1
+  fi
+}
+
+# Bytes of FILE and OTHER compared, as "first difference at byte N".
+first_difference() { # FILE OTHER
+  cmp "$1" "$2" 2>&1 | sed 's/.*differ: /first difference at /; s/, line [0-9]*//; s/^cmp: //'
+  true
+}
+
+check_signed_build() { # FILE BUILT_PROGRAM WORK_DIR
+  local file=$1 built=$2 work=$3
+  check_signature "$file" "$work" || return 1
+  if ! osslsigncode remove-signature -in "$file" -out "$work/unsigned.exe" >"$work/remove.log" 2>&1 </dev/null; then
+    authenticode_fail "its signature could not be removed"
+    return 1
+  fi
+  if ! cmp -s "$work/unsigned.exe" "$built"; then
+    authenticode_fail "without its signature it is not the build ($(first_difference "$work/unsigned.exe" "$built"))"
+    return 1
+  fi
+  # What the digest leaves out (the header's checksum, padding, bytes after the
+  # signature) must be what putting this signature on the build gives, too.
+  # attach-signature checks the chain as well and fails without roots, but
+  # writes the file all the same; the comparison is what counts.
+  osslsigncode attach-signature -sigin "$work/signature.der" -in "$built" -out "$work/resigned.exe" \
+    >"$work/attach.log" 2>&1 </dev/null || true
+  if ! cmp -s "$work/resigned.exe" "$file"; then
+    authenticode_fail "it holds bytes that its signature does not account for ($(first_difference "$file" "$work/resigned.exe") from the build with the same signature)"
+    return 1
+  fi
+}
+
+check_chain() { # FILE ROOTS WORK_DIR [CRL]
+  local file=$1 roots=$2 work=$3 crl=${4:-}
+  AUTHENTICODE_CHAIN=""
+  check_signature "$file" "$work" || return 1
+  local top=${carried_chain[-1]} verdict
+  # A timestamp's authority chains to a public root as a rule, whatever the signer's does.
+  cat "$roots" >"$work/timestamp-roots.pem"
+  [[ -r /etc/ssl/certs/ca-certificates.crt ]] && cat /etc/ssl/certs/ca-certificates.crt >>"$work/timestamp-roots.pem"
+  if osslsigncode verify -ignore-crl -CAfile "$roots" ${crl:+-CRLfile "$crl"} \
+      -TSA-CAfile "$work/timestamp-roots.pem" -in "$file" >"$work/chain.log" 2>&1 </dev/null; then
+    local root="" candidate candidates
+    if self_issued "$top"; then
+      root=$(subject_of "$top")
+    else
+      mapfile -t candidates < <(split_certificates "$roots" "$work/root")
+      for candidate in "${candidates[@]}"; do
+        issued_by "$top" "$candidate" && { root=$(subject_of "$candidate"); break; }
+      done
+    fi
+    AUTHENTICODE_CHAIN="leads to the root ${root:-that issued $(subject_of "$top")}"
+    return 0
+  fi
+  verdict=$(sed -n 's/^[[:space:]]*Error: //p' "$work/chain.log" | head -n 1)
+  if [[ -n "$verdict" && "$verdict" != *issuer* && "$verdict" != *self-signed* ]]; then
+    AUTHENTICODE_CHAIN="does not verify ($verdict)"
+  elif self_issued "$top"; then
+    AUTHENTICODE_CHAIN="stops at $(subject_of "$top"), a root not among them"
+  else
+    AUTHENTICODE_CHAIN="stops at $(issuer_of "$top"), the issuer of $(subject_of "$top"), whose certificate is neither carried nor among them"
+  fi
+  authenticode_fail "its certificate chain, checked against the roots in $roots, $AUTHENTICODE_CHAIN"
+}
