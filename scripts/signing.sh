@@ -67,6 +67,10 @@ signing_read_settings() {
     SIGNING_SECRET=${SIGNING_SECRET%$'\r'}
     SIGNING_HAS_SECRET=yes
   fi
+  # The pkcs11 engine cuts a PIN it is given this way at 32 characters.
+  if [[ $SIGNING_KIND == pkcs11 ]] && ((${#SIGNING_SECRET} > 32)); then
+    signing_error "SIGN_PASS_FILE holds a PIN longer than 32 characters, more than the pkcs11 engine takes." || return
+  fi
   # How openssl is told the password: from descriptor 3, which each call fills
   # from signing_secret; without one, an empty password, so that an encrypted
   # key fails instead of asking.
