@@ -135,19 +135,24 @@ running() { # NEEDLE: prints the PIDs of processes whose command line holds it
 }
 /usr/bin/python3 -c 'import socket, sys, time
 s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
-open(sys.argv[1], "w").write(str(s.getsockname()[1])); time.sleep(120)' "$WORK/silent.port" </dev/null &
+open(sys.argv[1], "w").write(str(s.getsockname()[1])); time.sleep(30)' "$WORK/silent.port" </dev/null &
 silent=$!
 trap 'tsa_stop "$WORK/tsa"; kill $silent 2>/dev/null' EXIT
 for _ in {1..100}; do [[ -s "$WORK/silent.port" ]] && break; sleep 0.05; done
 sign sigterm SIGN_CERT="$pki/signer-chain.pem" SIGN_KEY="$pki/signer.key" SIGN_PASS_FILE="$pki/password" \
   SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$WORK/silent.port")" &
+signer=$!
 for _ in {1..200}; do [[ -n "$(running "$WORK/tmp.")" ]] && break; sleep 0.05; done
 [[ -n "$(running "$WORK/tmp.")" ]] || fail "SIGTERM: osslsigncode never started: $(cat "$WORK/sigterm.log")"
+for pid in $(running "$WORK/tmp."); do
+  ! grep -qaF -f <(cat "$pki/password") "/proc/$pid/cmdline" || fail "the password is on osslsigncode's command line"
+done
 sleep 0.5
+started=$SECONDS
 kill -TERM "$(cat "$WORK/sigterm.exe.pid")"
-wait $!
+wait "$signer"
 status=$?
-sleep 0.2
+((SECONDS - started <= 3)) || fail "SIGTERM: the signer took $((SECONDS - started)) s to end"
 ((status == 143)) || fail "SIGTERM: the signer exited $status, not 143: $(cat "$WORK/sigterm.log")"
 [[ -z "$(running "$WORK/tmp.")" ]] || fail "SIGTERM: still running: $(running "$WORK/tmp.")"
 [[ -z "$(compgen -G "$WORK/tmp.*")" ]] || fail "SIGTERM: the temporary folder is left: $(compgen -G "$WORK/tmp.*")"
