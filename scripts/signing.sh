@@ -89,27 +89,26 @@ signing_secret() { printf '%s\n' "$SIGNING_SECRET"; }
 # where a foreground child would hold it back until the child ended.
 # Returns the tool's status.
 signing_run() { # COMMAND...
-  local pid status others=() other
+  local pid status=0 others=() other
   setsid -w "$@" </dev/null &
   pid=$!
   SIGNING_CHILDREN+=("$pid")
-  wait "$pid"
-  status=$?
+  wait "$pid" || status=$?
   for other in "${SIGNING_CHILDREN[@]}"; do [[ $other == "$pid" ]] || others+=("$other"); done
   SIGNING_CHILDREN=("${others[@]}")
   return "$status"
 }
 
 # Ends every tool signing_run started and has not seen end, by process group
-# and by PID, and waits for them.
+# and by PID, and waits for them. Safe under set -e, as traps run it.
 signing_end_children() {
   local pid
   for pid in "${SIGNING_CHILDREN[@]}"; do
-    kill -TERM -- "-$pid" 2>/dev/null
-    kill -TERM "$pid" 2>/dev/null
+    kill -TERM -- "-$pid" 2>/dev/null || true
+    kill -TERM "$pid" 2>/dev/null || true
   done
   for pid in "${SIGNING_CHILDREN[@]}"; do
-    wait "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null || true
   done
   SIGNING_CHILDREN=()
 }

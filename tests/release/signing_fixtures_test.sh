@@ -18,9 +18,11 @@ source "$HERE/timestamp_authority.sh"
 failures=0
 fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
 
-# What a release would do: read the settings, check the signer, sign IN into
-# OUT by way of a temporary folder, with the signal traps set.
+# What a release would do, under the same shell options: read the settings,
+# check the signer, sign IN into OUT by way of a temporary folder, with the
+# signal traps set.
 cat >"$WORK/driver.sh" <<'EOF'
+set -euo pipefail
 source "$1"
 echo $$ >"$4.pid"
 trap 'signing_on_signal 143' TERM
