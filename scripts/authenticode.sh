@@ -87,6 +87,27 @@ walk_carried_chain() { # SIGNER CARRIED...
   stray_certificate=${remaining[0]:-}
 }
 
+is_timestamp_oid() { [[ " ${authenticode_timestamp_oids[*]} " == *" $1 "* ]]; }
+
+# Where the type of each unauthenticated attribute of the signer infos at
+# SIGNER_INFOS lies in the signature, as "offset length", one a line.
+unauthenticated_attribute_types() { # ELEMENTS SIGNER_INFOS
+  awk -v s="$2" '
+    $1 > s && $2 == 5 {unauthenticated = ($5 == "cont[1]")}
+    $1 > s && unauthenticated && $2 == 7 && $5 == "OBJECT" {print $1, $3 + $4}' "$1"
+}
+
+# Whether the signature that check_signature last read into WORK_DIR carries a
+# timestamp.
+signature_has_timestamp() { # WORK_DIR
+  local at length
+  while read -r at length; do
+    is_timestamp_oid "$(hex_at "$1/signature.der" "$at" "$length")" && return 0
+  done < <(unauthenticated_attribute_types "$1/signature.elements" \
+    "$(awk '$2 == 3 {at = $1} END {print at}' "$1/signature.elements")")
+  return 1
+}
+
 check_signature() { # FILE WORK_DIR
   local file=$1 work=$2
   local sig=$work/signature.der elements=$work/signature.elements
@@ -111,7 +132,7 @@ check_signature() { # FILE WORK_DIR
   local at length oid
   while read -r at length; do
     oid=$(hex_at "$sig" "$at" "$length")
-    [[ " ${authenticode_timestamp_oids[*]} " == *" $oid "* ]] && continue
+    is_timestamp_oid "$oid" && continue
     if [[ $oid == 060a2b060104018237020401 ]]; then
       authenticode_fail "its signature holds a nested signature (1.3.6.1.4.1.311.2.4.1)"
     else
@@ -119,9 +140,7 @@ check_signature() { # FILE WORK_DIR
         openssl asn1parse -inform DER -in "$sig" -offset "$at" -length "$length" | sed 's/.*://'))"
     fi
     return 1
-  done < <(awk -v s="$signer_infos" '
-    $1 > s && $2 == 5 {unauthenticated = ($5 == "cont[1]")}
-    $1 > s && unauthenticated && $2 == 7 && $5 == "OBJECT" {print $1, $3 + $4}' "$elements")
+  done < <(unauthenticated_attribute_types "$elements" "$signer_infos")
 
   # What the signer signed, as Authenticode defines it: the SpcIndirectDataContent
   # without its own tag and length. The signer's signature over it must verify

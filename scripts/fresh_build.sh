@@ -6,6 +6,7 @@
 # earlier on PATH), so that what is named as built from commit X is exactly that.
 
 project_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$project_root/scripts/children.sh"
 
 # What makes the bytes: the cross compiler, the linker, the Windows headers and
 # import libraries, and the build system. BUILDINFO records their versions.
@@ -35,10 +36,9 @@ build_program_afresh() { # WORK_DIR
     echo "$(basename "$0"): could not export commit $BUILT_COMMIT into $work/source" >&2
     return 1
   }
-  if ! (cd "$work/source" && env -i PATH="$build_path" HOME="$work" LC_ALL=C TMPDIR="$work" \
-        cmake --preset windows -B "$work/build" &&
-      env -i PATH="$build_path" HOME="$work" LC_ALL=C TMPDIR="$work" \
-        cmake --build "$work/build" --target SorrelvaneUninstall) >"$work/build.log" 2>&1; then
+  local scrubbed=(env -i -C "$work/source" PATH="$build_path" HOME="$work" LC_ALL=C TMPDIR="$work")
+  if ! { run_child "${scrubbed[@]}" cmake --preset windows -B "$work/build" &&
+      run_child "${scrubbed[@]}" cmake --build "$work/build" --target SorrelvaneUninstall; } >"$work/build.log" 2>&1; then
     echo "$(basename "$0"): the build of commit $BUILT_COMMIT failed; see $work/build.log" >&2
     return 1
   fi
@@ -92,4 +92,13 @@ build_info_differences() { # BUILDINFO
   local joined
   printf -v joined '%s, ' "${differences[@]}"
   ((${#differences[@]} == 0)) || echo "${joined%, }"
+}
+
+# One release at a time in a checkout, and no verification while it runs;
+# verifications may run side by side. The lock is on the checkout's own
+# folder, which even a read-only checkout lets us open, and is held until the
+# script exits. Returns 1, at once, when it is held the other way.
+lock_checkout() { # shared|exclusive
+  exec 9<"$project_root"
+  flock --nonblock "--$1" 9
 }

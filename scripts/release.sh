@@ -5,75 +5,104 @@
 # versions of the tools that make the bytes) and SHA256SUMS over both (for
 # `sha256sum -c`); and prints where they are and the program's digest.
 #
-# Signing is optional. With SIGN_CERT and SIGN_KEY naming a PEM certificate
-# (the signer's first, then any intermediates) and its PEM private key, the
-# program is signed with Authenticode (SHA-256) and the checksum covers the
-# signed file. Also read, when set:
-#   SIGN_PASS_FILE      a file whose content is the key's password
-#   SIGN_TIMESTAMP_URL  an RFC 3161 timestamp server, so that the signature
-#                       outlives the certificate
-#   DIST_DIR            where to release (default: the checkout's dist/)
+# Signing is optional (scripts/signing.sh says how each setting is read):
+#   SIGN_CERT + SIGN_KEY  the signer's certificate then its intermediates (PEM),
+#                         and its key: a PEM file, or a pkcs11: URI naming it in
+#                         a token, with SIGN_PKCS11_MODULE naming the token's
+#                         PKCS#11 module
+#   SIGN_PKCS12           instead of those two, a .pfx/.p12 holding key and chain
+#   SIGN_PASS_FILE        the key's password or the token's PIN, read once
+#   SIGN_TIMESTAMP_URL    an RFC 3161 timestamp authority
+#   SIGN_CA               roots (PEM) that the signature's chain must lead to
+# Before anything is built, the signer's certificate must be valid now, allow
+# code signing, and be the key's. After signing, and before anything reaches
+# dist/, the signed program must pass verify-release.sh's own check (the build
+# plus one intact signature, nothing added), carry a timestamp when one was
+# asked for, and, with SIGN_CA, have a chain that leads to one of its roots.
+#   DIST_DIR              where to release (default: the checkout's dist/)
 # Paths are taken relative to the directory the command is started from.
-# The key and its password are read by openssl and osslsigncode alone: they
-# are never printed, and never copied anywhere.
+#
+# dist/ belongs to the release: files in it that a release does not make stop
+# the release before it starts, and are left alone. One release at a time runs
+# in a checkout, and none while a verification does: the second exits 2.
+# Exits 0 when released, 1 when nothing was, and 2 when the checkout is busy.
 set -euo pipefail
 scripts=$(cd "$(dirname "$0")" && pwd)
 source "$scripts/fresh_build.sh"
+source "$scripts/authenticode.sh"
+source "$scripts/signing.sh"
 
 program_name=SorrelvaneUninstall.exe
+release_files=("$program_name" BUILDINFO SHA256SUMS)
 dist=$(realpath -m -- "${DIST_DIR:-$project_root/dist}")
 
-fail() { printf 'release.sh: %s\nNothing was released: %s holds no program or checksums.\n' "$1" "$dist" >&2; exit 1; }
+fail() { printf 'release.sh: %s\nNothing was released: %s holds no release.\n' "$1" "$dist" >&2; exit 1; }
 
-bash "$scripts/setup.sh" release
+lock_checkout exclusive || {
+  echo "release.sh: another release or a verification is running in $project_root; try again when it has ended." >&2
+  exit 2
+}
+# A signal ends every tool still running and removes what this run made.
+trap 'on_signal 143' TERM
+trap 'on_signal 130' INT
+
+# Whatever is in dist/ ships with it (`dist/*`), so nothing may be there that
+# this release did not make; what is there is the publisher's to move.
+if [[ -d "$dist" ]]; then
+  foreign=()
+  while IFS= read -r -d '' path; do
+    name=${path##*/}
+    [[ " ${release_files[*]} " == *" $name "* && -f "$path" && ! -L "$path" ]] || foreign+=("$name")
+  done < <(find "$dist" -mindepth 1 -maxdepth 1 -print0 | sort -z)
+  if ((${#foreign[@]} > 0)); then
+    printf -v listed '%s, ' "${foreign[@]}"
+    printf 'release.sh: %s holds files that a release does not make: %s. Move them away and run it again.\nNothing was changed.\n' \
+      "$dist" "${listed%, }" >&2
+    exit 1
+  fi
+fi
 
 # A failed run must not leave an earlier release behind to be taken for this one.
 mkdir -p "$dist"
-rm -f "$dist/$program_name" "$dist/BUILDINFO" "$dist/SHA256SUMS"
+for name in "${release_files[@]}"; do rm -f "$dist/$name"; done
 
-signing=no
-if [[ -n "${SIGN_CERT:-}${SIGN_KEY:-}" ]]; then
-  [[ -n "${SIGN_CERT:-}" && -n "${SIGN_KEY:-}" ]] || fail "SIGN_CERT and SIGN_KEY go together; only one is set."
-  [[ -r "$SIGN_CERT" ]] || fail "SIGN_CERT ($SIGN_CERT) cannot be read."
-  [[ -r "$SIGN_KEY" ]] || fail "SIGN_KEY ($SIGN_KEY) cannot be read."
-  passin=() readpass=()
-  if [[ -n "${SIGN_PASS_FILE:-}" ]]; then
-    [[ -r "$SIGN_PASS_FILE" ]] || fail "SIGN_PASS_FILE ($SIGN_PASS_FILE) cannot be read."
-    passin=(-passin "file:$SIGN_PASS_FILE") readpass=(-readpass "$SIGN_PASS_FILE")
-  fi
-  # Checked before anything is built, from public halves only, so that what is
-  # said about an unusable key never quotes the key.
-  cert_public=$(openssl x509 -in "$SIGN_CERT" -noout -pubkey 2>/dev/null) ||
-    fail "SIGN_CERT ($SIGN_CERT) does not begin with a PEM certificate."
-  key_public=$(openssl pkey -in "$SIGN_KEY" "${passin[@]}" -pubout </dev/null 2>/dev/null) ||
-    fail "SIGN_KEY ($SIGN_KEY) is not a PEM private key that can be read (wrong or missing SIGN_PASS_FILE?)."
-  [[ "$cert_public" == "$key_public" ]] ||
-    fail "SIGN_KEY ($SIGN_KEY) is not the key of the certificate in SIGN_CERT ($SIGN_CERT)."
-  signer=$(openssl x509 -in "$SIGN_CERT" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
-  signing=yes
+signing_read_settings || fail "$SIGNING_ERROR"
+if [[ -n "${SIGN_CA:-}" ]]; then
+  [[ $SIGNING_KIND != none ]] || fail "SIGN_CA is the roots a signature must lead to, but no key to sign with is set."
+  grep -q -- '-----BEGIN CERTIFICATE-----' "$SIGN_CA" 2>/dev/null || fail "SIGN_CA ($SIGN_CA) holds no PEM certificate."
 fi
+
+bash "$scripts/setup.sh" release
+
+# Checked before anything is built, from public halves only, so that what is
+# said about an unusable key never quotes the key.
+[[ $SIGNING_KIND == none ]] || signing_check || fail "$SIGNING_ERROR"
 
 # Everything is made elsewhere first and moved into dist/ only when complete.
 work=$(mktemp -d "${TMPDIR:-/tmp}/release.XXXXXX")
+TEMP_DIRS+=("$work")
 trap 'rm -rf "$work"' EXIT
 stage=$work/stage
-mkdir "$stage" "$work/build"
+mkdir "$stage" "$work/build" "$work/check"
 build_program_afresh "$work/build" || fail "the program could not be built."
-if [[ $signing == yes ]]; then
-  timestamp=()
-  [[ -n "${SIGN_TIMESTAMP_URL:-}" ]] && timestamp=(-ts "$SIGN_TIMESTAMP_URL")
-  if ! osslsigncode sign -certs "$SIGN_CERT" -key "$SIGN_KEY" "${readpass[@]}" -h sha256 \
-      -n "Sorrelvane Screensaver uninstaller" "${timestamp[@]}" \
-      -in "$BUILT_PROGRAM" -out "$stage/$program_name" </dev/null >"$stage/sign.log" 2>&1; then
-    fail "osslsigncode could not sign the program: $(grep -v '^[0-9A-F]*:error:' "$stage/sign.log" | tr '\n' ' ')"
+if [[ $SIGNING_KIND != none ]]; then
+  signing_sign "$BUILT_PROGRAM" "$stage/$program_name" || fail "$SIGNING_ERROR"
+  check_signed_build "$stage/$program_name" "$BUILT_PROGRAM" "$work/check" ||
+    fail "the signed program fails the check that verify-release.sh makes: $AUTHENTICODE_REASON"
+  if [[ -n "${SIGN_TIMESTAMP_URL:-}" ]] && ! signature_has_timestamp "$work/check"; then
+    fail "the signed program carries no timestamp, though SIGN_TIMESTAMP_URL ($SIGN_TIMESTAMP_URL) asked for one."
+  fi
+  if [[ -n "${SIGN_CA:-}" ]]; then
+    check_chain "$stage/$program_name" "$SIGN_CA" "$work/check" ||
+      fail "SIGN_CA: $AUTHENTICODE_REASON. Add the missing certificate to ${SIGN_CERT:+SIGN_CERT}${SIGN_PKCS12:+SIGN_PKCS12}."
   fi
 else
-  cp "$BUILT_PROGRAM" "$stage/$program_name"
+  cp -p "$BUILT_PROGRAM" "$stage/$program_name"
 fi
 write_build_info "$stage/BUILDINFO"
 (cd "$stage" && sha256sum "$program_name" BUILDINFO >SHA256SUMS)
 
-for name in "$program_name" BUILDINFO SHA256SUMS; do
+for name in "${release_files[@]}"; do
   mv "$stage/$name" "$dist/$name"
 done
 
@@ -81,8 +110,9 @@ echo "Released: $dist/$program_name (built from $(describe_build))"
 echo "Build record: $dist/BUILDINFO"
 echo "Checksums: $dist/SHA256SUMS"
 echo "SHA-256: $(sha256sum "$dist/$program_name" | cut -d' ' -f1)"
-if [[ $signing == yes ]]; then
-  echo "Signed with Authenticode (SHA-256) by: $signer${timestamp:+, timestamped}"
+if [[ $SIGNING_KIND != none ]]; then
+  echo "Signed with Authenticode (SHA-256) by: $SIGNING_SUBJECT${SIGN_TIMESTAMP_URL:+, timestamped}"
+  echo "    It is the build plus one intact signature${SIGN_CA:+, and its chain $AUTHENTICODE_CHAIN in $SIGN_CA}."
 else
-  echo "Not signed: SIGN_CERT and SIGN_KEY are not set."
+  echo "Not signed: SIGN_CERT and SIGN_KEY, or SIGN_PKCS12, are not set."
 fi

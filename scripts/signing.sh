@@ -14,13 +14,13 @@
 # that names the setting at fault; none of them prints or quotes the key or
 # the password. The password is read once and kept in this shell's memory;
 # each tool gets it through a pipe of its own, never a file or an argument.
-# Every tool runs with no terminal to prompt on, so a missing password fails
-# at once instead of waiting for an answer that an unattended release never
-# gives.
+# Every tool runs through run_child (scripts/children.sh), with no terminal to
+# prompt on, so a missing password fails at once instead of waiting for an
+# answer that an unattended release never gives.
+
+source "$(dirname "${BASH_SOURCE[0]}")/children.sh"
 
 SIGNING_DESCRIPTION="Sorrelvane Screensaver uninstaller"
-SIGNING_CHILDREN=()
-SIGNING_TEMP_DIRS=()
 
 signing_error() { SIGNING_ERROR=$1; return 1; }
 
@@ -83,53 +83,13 @@ signing_read_settings() {
 # (`3< <(signing_secret)`), for one tool to read.
 signing_secret() { printf '%s\n' "$SIGNING_SECRET"; }
 
-# Runs a tool with no standard input and no controlling terminal, in a session
-# of its own (so that signing_end_children can end it with all it started),
-# in the background, and waits for it: a signal then reaches the trap at once,
-# where a foreground child would hold it back until the child ended.
-# Returns the tool's status.
-signing_run() { # COMMAND...
-  local pid status=0 others=() other
-  setsid -w "$@" </dev/null &
-  pid=$!
-  SIGNING_CHILDREN+=("$pid")
-  wait "$pid" || status=$?
-  for other in "${SIGNING_CHILDREN[@]}"; do [[ $other == "$pid" ]] || others+=("$other"); done
-  SIGNING_CHILDREN=("${others[@]}")
-  return "$status"
-}
-
-# Ends every tool signing_run started and has not seen end, by process group
-# and by PID, and waits for them. Safe under set -e, as traps run it.
-signing_end_children() {
-  local pid
-  for pid in "${SIGNING_CHILDREN[@]}"; do
-    kill -TERM -- "-$pid" 2>/dev/null || true
-    kill -TERM "$pid" 2>/dev/null || true
-  done
-  for pid in "${SIGNING_CHILDREN[@]}"; do
-    wait "$pid" 2>/dev/null || true
-  done
-  SIGNING_CHILDREN=()
-}
-
-# For `trap 'signing_on_signal 143' TERM; trap 'signing_on_signal 130' INT`:
-# ends the children, removes the folders listed in SIGNING_TEMP_DIRS, and
-# exits with STATUS.
-signing_on_signal() { # STATUS
-  trap '' TERM INT
-  signing_end_children
-  ((${#SIGNING_TEMP_DIRS[@]} == 0)) || rm -rf -- "${SIGNING_TEMP_DIRS[@]}"
-  exit "$1"
-}
-
 # Prints the signer's certificate (PEM, perhaps after other text) to standard
 # output: for a .pfx, the one certificate that goes with its key.
 signing_signer_certificate() {
   if [[ $SIGNING_KIND == pkcs12 ]]; then
-    signing_run openssl pkcs12 -in "$SIGN_PKCS12" -nokeys -clcerts "${SIGNING_PASSIN[@]}" 3< <(signing_secret) 2>/dev/null
+    run_child openssl pkcs12 -in "$SIGN_PKCS12" -nokeys -clcerts "${SIGNING_PASSIN[@]}" 3< <(signing_secret) 2>/dev/null
   else
-    signing_run openssl x509 -in "$SIGN_CERT" 2>/dev/null
+    run_child openssl x509 -in "$SIGN_CERT" 2>/dev/null
   fi
 }
 
@@ -138,10 +98,10 @@ signing_signer_certificate() {
 signing_key_public() {
   local passin=("${SIGNING_PASSIN[@]}")
   case $SIGNING_KIND in
-    pem) signing_run openssl pkey -in "$SIGN_KEY" "${passin[@]}" -pubout 3< <(signing_secret) 2>/dev/null ;;
-    pkcs12) signing_run openssl pkey -in "$SIGN_PKCS12" "${passin[@]}" -pubout 3< <(signing_secret) 2>/dev/null ;;
+    pem) run_child openssl pkey -in "$SIGN_KEY" "${passin[@]}" -pubout 3< <(signing_secret) 2>/dev/null ;;
+    pkcs12) run_child openssl pkey -in "$SIGN_PKCS12" "${passin[@]}" -pubout 3< <(signing_secret) 2>/dev/null ;;
     pkcs11)
-      PKCS11_MODULE_PATH=$SIGN_PKCS11_MODULE signing_run openssl pkey -engine pkcs11 -inform engine \
+      PKCS11_MODULE_PATH=$SIGN_PKCS11_MODULE run_child openssl pkey -engine pkcs11 -inform engine \
         -in "$SIGN_KEY" "${passin[@]}" -pubout 3< <(signing_secret) 2>/dev/null
       ;;
   esac
@@ -206,7 +166,7 @@ signing_sign() { # IN OUT
   [[ -n "${SIGN_TIMESTAMP_URL:-}" ]] && timestamp=(-ts "$SIGN_TIMESTAMP_URL")
   log="$out.log"
   rm -f "$out"
-  if ! signing_run osslsigncode sign "${key_args[@]}" "${pass_args[@]}" -h sha256 -n "$SIGNING_DESCRIPTION" \
+  if ! run_child osslsigncode sign "${key_args[@]}" "${pass_args[@]}" -h sha256 -n "$SIGNING_DESCRIPTION" \
     "${timestamp[@]}" -in "$in" -out "$out" 3< <(signing_secret) >"$log" 2>&1; then
     SIGNING_ERROR="osslsigncode could not sign $in: $(grep -v '^[0-9A-F]*:error:' "$log" | tr '\n' ' ')"
     rm -f "$log" "$out"

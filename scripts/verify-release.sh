@@ -59,8 +59,14 @@ if [[ -n "$crl" ]]; then
     cannot "--crl $crl holds no revocation list"
 fi
 
+# Verifications may run side by side, but not beside a release of this checkout.
+lock_checkout shared || cannot "a release is running in $project_root; try again when it has ended"
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/verify-release.XXXXXX") || cannot "no temporary folder could be made"
+TEMP_DIRS+=("$work")
 trap 'rm -rf "$work"' EXIT
+trap 'on_signal 143' TERM
+trap 'on_signal 130' INT
 mkdir "$work/signature" "$work/chain" "$work/build"
 
 echo "Checking: $file"

@@ -12,6 +12,10 @@
 #                     as a publisher ships it
 #   signer.key        the signer's key, encrypted with the password in password
 #   other.pem other.key  the unrelated certificate and its (plain) key
+#   signer.pem        the signer's certificate alone, its intermediate forgotten
+#   expired-chain.pem server-chain.pem  chains whose signer's certificate, for
+#                     the same key, has expired, or is for servers, not code
+#   signer.pfx        key and chain in one, under the same password
 # and returns non-zero, with openssl's output in DIR/openssl.log, if it cannot.
 make_pki() { # DIR
   local dir=$1
@@ -34,6 +38,15 @@ make_pki() { # DIR
           keyUsage=critical,digitalSignature extendedKeyUsage=codeSigning \
           crlDistributionPoints=URI:http://127.0.0.1:1/throwaway.crl) &&
       cat signer.pem intermediate.pem >chain.pem &&
+      for use in expired:codeSigning:-1 server:serverAuth:1; do
+        IFS=: read -r name purpose days <<<"$use"
+        openssl x509 -req -in signer.csr -CA intermediate.pem -CAkey intermediate.key -CAcreateserial \
+          -days "$days" -out "$name.pem" -extfile <(printf '%s\n' basicConstraints=CA:FALSE \
+            keyUsage=critical,digitalSignature "extendedKeyUsage=$purpose") &&
+          cat "$name.pem" intermediate.pem >"$name-chain.pem" || exit 1
+      done &&
+      openssl pkcs12 -export -in signer.pem -inkey signer.key -certfile intermediate.pem -name signer \
+        -passin file:<(cat password) -passout file:<(cat password) -out signer.pfx &&
       openssl req -x509 -newkey rsa:2048 -nodes -keyout other.key -out other.pem -days 2 \
         -subj "/CN=Unrelated Test Publisher" -addext basicConstraints=critical,CA:TRUE
   ) >"$dir/openssl.log" 2>&1

@@ -2,7 +2,7 @@
 # The release scripts, end to end: what release.sh writes, that it checks out
 # with the usual tools, that verify-release.sh accepts it as shipped, and that
 # it refuses copies changed or added to.
-# Usage: release_test.sh SOURCE_DIR WORK_DIR BUILT_EXE OBJDUMP unsigned|signed
+# Usage: release_test.sh SOURCE_DIR WORK_DIR BUILT_EXE OBJDUMP unsigned|signed|token|pfx|refusals
 set -uo pipefail
 
 SOURCE=$1 BUILT=$3 OBJDUMP=$4 CASE=$5
@@ -15,15 +15,26 @@ failures=0
 fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
 
 source "$SOURCE/tests/release/pki.sh"
+source "$SOURCE/tests/release/token.sh"
+source "$SOURCE/tests/release/timestamp_authority.sh"
+
+# Each case releases from a checkout of this commit of its own, with the
+# scripts under test, so that cases side by side do not wait on each other's
+# lock.
+clone=$WORK/checkout
+git clone -q --shared --no-checkout "$SOURCE" "$clone" && git -C "$clone" checkout -q --detach "$(git -C "$SOURCE" rev-parse HEAD)" &&
+  cp -r "$SOURCE/scripts/." "$clone/scripts/" || { fail "could not make a checkout to release from"; exit 1; }
+RELEASE=$clone/scripts/release.sh VERIFY=$clone/scripts/verify-release.sh
+pki=$WORK/pki dist=$WORK/release/dist
 
 # Releases, from the folder $WORK/NAME, into its dist/ with the given settings;
-# the output is in $WORK/NAME/log. RELEASE names the script (the checkout's by default).
+# the output is in $WORK/NAME/log.
 release() { # NAME [VAR=VALUE...]
   local name=$1
   shift
   mkdir -p "$WORK/$name"
-  (cd "$WORK/$name" && env -u SIGN_CERT -u SIGN_KEY -u SIGN_PASS_FILE -u SIGN_TIMESTAMP_URL "$@" DIST_DIR=dist \
-    bash "${RELEASE:-$SOURCE/scripts/release.sh}" >log 2>&1)
+  (cd "$WORK/$name" && env -u SIGN_CERT -u SIGN_KEY -u SIGN_PKCS11_MODULE -u SIGN_PKCS12 -u SIGN_PASS_FILE \
+    -u SIGN_TIMESTAMP_URL -u SIGN_CA "$@" DIST_DIR=dist bash "$RELEASE" </dev/null >log 2>&1)
 }
 
 # Expects verify-release.sh, run in FOLDER, to answer EXPECTED (accepted, refused
@@ -31,7 +42,7 @@ release() { # NAME [VAR=VALUE...]
 expect_verdict() { # EXPECTED FOLDER ARGUMENTS...
   local expected=$1 folder=$2 status got
   shift 2
-  (cd "$folder" && bash "${VERIFY:-$SOURCE/scripts/verify-release.sh}" "$@" >verdict 2>&1)
+  (cd "$folder" && bash "$VERIFY" "$@" >verdict 2>&1)
   status=$?
   got=$(echo accepted refused unchecked | cut -d' ' -f$((status + 1)))
   ((status <= 2)) || got="exit $status"
@@ -62,6 +73,28 @@ check_release() { # NAME
   grep -q "^Released: $dist/$PROGRAM " "$WORK/$1/log" || fail "release.sh should release into the dist/ it was started beside: $(cat "$WORK/$1/log")"
 }
 
+# What holds for a signed release in $WORK/NAME/dist: it is the build plus a
+# signature that osslsigncode accepts up to the throwaway root, it is as
+# executable as the build, and neither the key nor its password shows in what
+# release.sh said or in dist/.
+check_signed_release() { # NAME [osslsigncode verify options...]
+  local name=$1 dist=$WORK/$1/dist
+  shift
+  [[ -f "$dist/$PROGRAM" ]] || { fail "release.sh failed: $(cat "$WORK/$name/log")"; return; }
+  grep -q '^Signed with Authenticode (SHA-256) by: CN=Sorrelvane Test Publisher' "$WORK/$name/log" ||
+    fail "release.sh should name the signer: $(cat "$WORK/$name/log")"
+  check_release "$name"
+  osslsigncode verify -CAfile "$pki/root.pem" -ignore-crl "$@" -in "$dist/$PROGRAM" </dev/null >"$WORK/$name/osslsigncode-verify" 2>&1 ||
+    fail "osslsigncode verify refuses the $name release: $(grep -iE 'error|fail' "$WORK/$name/osslsigncode-verify")"
+  osslsigncode remove-signature -in "$dist/$PROGRAM" -out "$WORK/$name/unsigned-again.exe" >/dev/null 2>&1 &&
+    cmp -s "$WORK/$name/unsigned-again.exe" "$BUILT" || fail "the $name release without its signature is not the build"
+  [[ $(stat -c %a "$dist/$PROGRAM") == $(stat -c %a "$BUILT") ]] ||
+    fail "the signed program should keep the build's mode $(stat -c %a "$BUILT"), has $(stat -c %a "$dist/$PROGRAM")"
+  [[ "$(ls -A "$dist")" == $'BUILDINFO\nSHA256SUMS\n'"$PROGRAM" ]] || fail "dist/ should hold the program, BUILDINFO and SHA256SUMS alone: $(ls -A "$dist")"
+  ! grep -qF -f <(cat "$pki/password"; grep -v -- '-----' "$pki/signer.key") "$WORK/$name/log" "$dist"/* ||
+    fail "the key or its password shows in release.sh's output or in dist/"
+}
+
 case "$CASE" in
   unsigned)
     release release || fail "release.sh failed: $(cat "$WORK/release/log")"
@@ -73,27 +106,18 @@ case "$CASE" in
     expect_verdict refused "$WORK" flipped.exe
     ;;
   signed)
-    pki=$WORK/pki dist=$WORK/release/dist
     make_pki "$pki" || { fail "could not make the throwaway PKI: $(tail -n 3 "$pki/openssl.log")"; exit 1; }
-    # A checkout of this commit with the scripts under test, and an untracked
-    # windows.h at its root that would stop any build that read it.
-    clone=$WORK/checkout
-    git clone -q --shared --no-checkout "$SOURCE" "$clone" && git -C "$clone" checkout -q --detach "$(git -C "$SOURCE" rev-parse HEAD)" &&
-      cp -r "$SOURCE/scripts/." "$clone/scripts/" || { fail "could not make a checkout to release from"; exit 1; }
+    tsa_start "$WORK/tsa" || { fail "could not start the timestamp authority"; exit 1; }
+    trap 'tsa_stop "$WORK/tsa"' EXIT
+    # An untracked windows.h at the checkout's root would stop any build that read it.
     printf '#error "the working tree was read"\n' >"$clone/windows.h"
-    RELEASE=$clone/scripts/release.sh VERIFY=$clone/scripts/verify-release.sh
 
-    release release CXXFLAGS=-fno-inline SIGN_CERT=../pki/chain.pem SIGN_KEY=../pki/signer.key SIGN_PASS_FILE=../pki/password ||
-      fail "release.sh failed: $(cat "$WORK/release/log")"
-    grep -q '^Signed with Authenticode (SHA-256) by: CN=Sorrelvane Test Publisher' "$WORK/release/log" ||
-      fail "release.sh should name the signer: $(cat "$WORK/release/log")"
-    check_release release
-    osslsigncode remove-signature -in "$dist/$PROGRAM" -out "$WORK/unsigned-again.exe" >/dev/null 2>&1 &&
-      cmp -s "$WORK/unsigned-again.exe" "$BUILT" || fail "the signed release without its signature is not the build"
-    # Nothing secret leaves the signer's folder: not in what was printed, not in dist/.
-    [[ "$(ls "$dist")" == $'BUILDINFO\nSHA256SUMS\n'"$PROGRAM" ]] || fail "dist/ should hold the program, BUILDINFO and SHA256SUMS alone: $(ls "$dist")"
-    ! grep -qF -f <(cat "$pki/password"; grep -v -- '-----' "$pki/signer.key") "$WORK/release/log" "$dist"/* ||
-      fail "the key or its password shows in release.sh's output or in dist/"
+    # Timestamped by a local authority, whose own root the timestamp is checked against.
+    release release CXXFLAGS=-fno-inline SIGN_CERT=../pki/chain.pem SIGN_KEY=../pki/signer.key SIGN_PASS_FILE=../pki/password \
+      SIGN_TIMESTAMP_URL="$TSA_URL"
+    check_signed_release release -TSA-CAfile "$TSA_ROOT"
+    grep -q '^Timestamp Server Signature verification: ok' "$WORK/release/osslsigncode-verify" ||
+      fail "the timestamp should verify: $(grep -i timestamp "$WORK/release/osslsigncode-verify")"
 
     # Accepted, two at once: as shipped (no root in it, a CRL nobody serves)
     # with no roots, and by a relative path from its folder with the right root.
@@ -128,12 +152,93 @@ case "$CASE" in
     grep -q "REFUSED: $WORK/downloads/dist/$PROGRAM: .*g++-mingw-w64-x86-64-posix (there 0.0-other" "$WORK/downloads/verdict" ||
       fail "the refusal should name the file checked and the package whose version differs: $(cat "$WORK/downloads/verdict")"
 
-    # A key that cannot be used is a clear error, and releases nothing.
+    ;;
+  token)
+    # The key in a SoftHSM2 token made here, reached through PKCS#11 with its
+    # PIN; the chain from SIGN_CERT, checked against the root after signing.
+    make_pki "$pki" && token_make "$WORK/token" "$pki/signer.key" "$pki/password" >/dev/null ||
+      { fail "could not make the PKI and the token"; exit 1; }
+    release release SIGN_CERT=../pki/chain.pem SIGN_KEY="$TOKEN_URI" SIGN_PKCS11_MODULE="$TOKEN_MODULE" \
+      SIGN_PASS_FILE=../pki/password SIGN_CA=../pki/root.pem
+    check_signed_release release
+    expect_verdict accepted "$WORK/release" --ca ../pki/root.pem dist/$PROGRAM
+    ;;
+  pfx)
+    make_pki "$pki" || { fail "could not make the throwaway PKI"; exit 1; }
+    # The password through a pipe, which can be read only once.
+    release release SIGN_PKCS12=../pki/signer.pfx SIGN_PASS_FILE=<(cat "$pki/password") SIGN_CA=../pki/root.pem
+    check_signed_release release
+    ;;
+  refusals)
+    make_pki "$pki" || { fail "could not make the throwaway PKI"; exit 1; }
+    # Each refused with a reason that names what to mend, leaving dist/ empty.
+    expect_refused() { # NAME REASON [VAR=VALUE...]
+      local name=$1 reason=$2
+      shift 2
+      release "$name" "$@" && fail "release.sh should refuse $name"
+      grep -qE "^release.sh: .*$reason" "$WORK/$name/log" || fail "$name: the refusal should say $reason: $(cat "$WORK/$name/log")"
+      [[ -z "$(ls -A "$WORK/$name/dist" 2>/dev/null)" ]] || fail "$name should leave dist/ empty: $(ls -A "$WORK/$name/dist")"
+    }
     printf 'not a key\n' >"$pki/broken.key"
-    release broken SIGN_CERT="$pki/chain.pem" SIGN_KEY="$pki/broken.key" &&
-      fail "release.sh should fail with an unusable key"
-    grep -q 'SIGN_KEY' "$WORK/broken/log" || fail "the error should name SIGN_KEY: $(cat "$WORK/broken/log")"
-    [[ -z "$(ls -A "$WORK/broken/dist")" ]] || fail "an unusable key should leave dist/ empty: $(ls -A "$WORK/broken/dist")"
+    expect_refused broken 'SIGN_KEY' SIGN_CERT=../pki/chain.pem SIGN_KEY=../pki/broken.key
+    expect_refused expired 'SIGN_CERT: .*expired' SIGN_CERT=../pki/expired-chain.pem SIGN_KEY=../pki/signer.key SIGN_PASS_FILE=../pki/password
+    expect_refused server 'SIGN_CERT: .*code signing' SIGN_CERT=../pki/server-chain.pem SIGN_KEY=../pki/signer.key SIGN_PASS_FILE=../pki/password
+    # The intermediate forgotten: caught once signed, naming the certificate missing.
+    expect_refused forgotten 'SIGN_CA: .*stops at CN=Throwaway Test Intermediate' \
+      SIGN_CERT=../pki/signer.pem SIGN_KEY=../pki/signer.key SIGN_PASS_FILE=../pki/password SIGN_CA=../pki/root.pem
+
+    # An encrypted key and no password, on a terminal that could be asked: no waiting.
+    mkdir -p "$WORK/prompt" && started=$SECONDS
+    (cd "$WORK/prompt" && SIGN_CERT=../pki/chain.pem SIGN_KEY=../pki/signer.key DIST_DIR=dist timeout 60 \
+      script -qec "bash '$RELEASE'" /dev/null </dev/null >log 2>&1)
+    ((SECONDS - started <= 10)) || fail "an encrypted key without SIGN_PASS_FILE should fail at once, took $((SECONDS - started)) s"
+    grep -q 'SIGN_PASS_FILE' "$WORK/prompt/log" || fail "the error should name SIGN_PASS_FILE: $(cat "$WORK/prompt/log")"
+
+    # dist/ holding what a release does not make: refused, untouched.
+    mkdir -p "$WORK/foreign/dist" && printf 'an old digest\n' >"$WORK/foreign/dist/SHA512SUMS"
+    release foreign && fail "release.sh should refuse a dist/ holding SHA512SUMS"
+    grep -q 'holds files that a release does not make: SHA512SUMS' "$WORK/foreign/log" ||
+      fail "the refusal should name SHA512SUMS: $(cat "$WORK/foreign/log")"
+    [[ "$(ls -A "$WORK/foreign/dist")" == SHA512SUMS && "$(cat "$WORK/foreign/dist/SHA512SUMS")" == 'an old digest' ]] ||
+      fail "dist/ should be left as it was: $(ls -A "$WORK/foreign/dist")"
+
+    # A second release while one runs in the checkout says so and exits 2.
+    mkdir -p "$WORK/busy"
+    (cd "$WORK/busy" && flock "$clone" env DIST_DIR=dist bash "$RELEASE" >log 2>&1)
+    status=$?
+    ((status == 2)) && grep -q 'another release or a verification is running' "$WORK/busy/log" ||
+      fail "a release beside another should exit 2 and say why, exited $status: $(cat "$WORK/busy/log")"
+
+    # SIGTERM while osslsigncode waits on a timestamp authority that never
+    # answers ends it, and leaves no temporary folder and nothing in dist/.
+    /usr/bin/python3 -c 'import socket, sys, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen()
+open(sys.argv[1], "w").write(str(s.getsockname()[1])); time.sleep(60)' "$WORK/silent.port" </dev/null &
+    silent=$!
+    trap 'kill $silent 2>/dev/null' EXIT
+    for _ in {1..100}; do [[ -s "$WORK/silent.port" ]] && break; sleep 0.05; done
+    mkdir -p "$WORK/sigterm/tmp" "$WORK/sigterm/dist"
+    (cd "$WORK/sigterm" && exec env TMPDIR="$WORK/sigterm/tmp" SIGN_CERT=../pki/chain.pem SIGN_KEY=../pki/signer.key \
+      SIGN_PASS_FILE=../pki/password SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$WORK/silent.port")" DIST_DIR=dist \
+      bash "$RELEASE" </dev/null >log 2>&1) &
+    releaser=$!
+    signer() { # the PIDs of the osslsigncode that signs into this release's temporary folder
+      local f args
+      for f in /proc/[0-9]*/cmdline; do
+        mapfile -d '' args 2>/dev/null <"$f" || continue
+        [[ "${args[0]:-}" == osslsigncode && "${args[*]}" == *" $WORK/sigterm/tmp/"* ]] && basename "$(dirname "$f")"
+      done
+    }
+    for _ in {1..300}; do [[ -n "$(signer)" ]] && break; sleep 0.05; done
+    [[ -n "$(signer)" ]] || fail "SIGTERM: osslsigncode never started: $(cat "$WORK/sigterm/log")"
+    kill -TERM "$releaser"
+    wait "$releaser"
+    status=$?
+    ((status == 143)) || fail "SIGTERM: release.sh exited $status, not 143: $(cat "$WORK/sigterm/log")"
+    sleep 0.2
+    [[ -z "$(signer)" ]] || fail "SIGTERM: osslsigncode is still running"
+    left=$(find "$WORK/sigterm/tmp" "$WORK/sigterm/dist" -mindepth 1)
+    [[ -z "$left" ]] || fail "SIGTERM: left behind: $left"
     ;;
   *) fail "unknown case '$CASE'" ;;
 esac
