@@ -17,6 +17,9 @@ add_executable(SorrelvaneUninstall WIN32
   platform/environment_block.cpp
   platform/win32_platform.cpp)
 target_compile_options(SorrelvaneUninstall PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${uninstaller_compile_options}>)
+# The program calls into kernel32 and user32 alone; the rest of windows.h
+# would only slow every build, and a release builds afresh each time.
+target_compile_definitions(SorrelvaneUninstall PRIVATE WIN32_LEAN_AND_MEAN)
 set_source_files_properties(app/uninstaller.rc PROPERTIES
   OBJECT_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/app/uninstaller.manifest)
 target_link_options(SorrelvaneUninstall PRIVATE
