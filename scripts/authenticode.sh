@@ -13,14 +13,14 @@
 # AUTHENTICODE_CHAIN to the root the chain led to, or to where it stopped. Their
 # files go into WORK_DIR, which the caller makes and removes.
 
-# Unauthenticated attributes that a signature may carry: RFC 3161 and legacy
-# Authenticode timestamps, as DER-encoded object identifiers. Anything else there
-# (a nested signature, 1.3.6.1.4.1.311.2.4.1, or any blob) is outside what the
-# signer signed, so it is refused rather than shipped unexplained.
-authenticode_timestamp_oids=(
-  060a2b060104018237030301   # 1.3.6.1.4.1.311.3.3.1, RFC 3161 timestamp
-  06092a864886f70d010906     # 1.2.840.113549.1.9.6, countersignature
-)
+# The one unauthenticated attribute a signature may carry: an RFC 3161
+# timestamp (1.3.6.1.4.1.311.3.3.1, DER-encoded), and only one whose token is
+# intact and was made for this signature, since what the signer signed does not
+# cover it. Anything else there (a nested signature, 1.3.6.1.4.1.311.2.4.1, a
+# legacy countersignature that this check cannot open, or any blob) is refused
+# rather than shipped unexplained.
+authenticode_timestamp_oid=060a2b060104018237030301
+authenticode_nested_signature_oid=060a2b060104018237020401
 
 authenticode_fail() { AUTHENTICODE_REASON=$1; return 1; }
 
@@ -87,25 +87,73 @@ walk_carried_chain() { # SIGNER CARRIED...
   stray_certificate=${remaining[0]:-}
 }
 
-is_timestamp_oid() { [[ " ${authenticode_timestamp_oids[*]} " == *" $1 "* ]]; }
-
-# Where the type of each unauthenticated attribute of the signer infos at
-# SIGNER_INFOS lies in the signature, as "offset length", one a line.
-unauthenticated_attribute_types() { # ELEMENTS SIGNER_INFOS
+# Each unauthenticated attribute of the signer infos at SIGNER_INFOS, one a
+# line: where its type lies ("offset length"), how many values it holds, and
+# where the first lies ("offset length", header included).
+unauthenticated_attributes() { # ELEMENTS SIGNER_INFOS
   awk -v s="$2" '
-    $1 > s && $2 == 5 {unauthenticated = ($5 == "cont[1]")}
-    $1 > s && unauthenticated && $2 == 7 && $5 == "OBJECT" {print $1, $3 + $4}' "$1"
+    $1 <= s {next}
+    $2 == 5 {unauthenticated = ($5 == "cont[1]"); next}
+    !unauthenticated {next}
+    $2 == 6 {if (n++) print type, values, first; type = "-"; values = 0; first = "- -"}
+    $2 == 7 && $5 == "OBJECT" {type = $1 " " $3 + $4}
+    $2 == 8 && !values++ {first = $1 " " $3 + $4}
+    END {if (n) print type, values, first}' "$1"
+}
+
+# The signer infos of the SignedData in ELEMENTS: its last field, at depth 3.
+signer_infos_at() { # ELEMENTS
+  awk '$2 == 3 {at = $1; type = $5} END {if (type == "SET") print at}' "$1"
+}
+
+# Bytes LENGTH at OFFSET of FILE, written to OUT.
+cut_bytes() { # FILE OFFSET LENGTH OUT
+  tail -c +"$(($2 + 1))" "$1" | head -c "$3" >"$4"
 }
 
 # Whether the signature that check_signature last read into WORK_DIR carries a
-# timestamp.
+# timestamp (which check_signature has found intact).
 signature_has_timestamp() { # WORK_DIR
-  local at length
-  while read -r at length; do
-    is_timestamp_oid "$(hex_at "$1/signature.der" "$at" "$length")" && return 0
-  done < <(unauthenticated_attribute_types "$1/signature.elements" \
-    "$(awk '$2 == 3 {at = $1} END {print at}' "$1/signature.elements")")
-  return 1
+  [[ -s "$1/timestamp.der" ]]
+}
+
+# The timestamp token at OFFSET (LENGTH bytes) of the signature SIG must be
+# intact, must stamp the signature value at VALUE_OFFSET (VALUE_LENGTH bytes),
+# and must carry nothing its authority did not sign but the authority's own
+# chain. Who the authority is, is not asked here. Sets AUTHENTICODE_TIMESTAMP
+# to the authority's name.
+check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
+  local sig=$1 work=$6 token=$6/timestamp.der
+  cut_bytes "$sig" "$2" "$3" "$token"
+  cut_bytes "$sig" "$4" "$5" "$work/signature-value"
+  openssl pkcs7 -inform DER -in "$token" -print_certs -out "$work/timestamp-carried.pem" 2>/dev/null
+  grep -q -- '-----BEGIN CERTIFICATE-----' "$work/timestamp-carried.pem" 2>/dev/null ||
+    { rm -f "$token"; authenticode_fail "its timestamp carries no certificate that it could be checked with"; return 1; }
+  if ! openssl ts -verify -token_in -in "$token" -data "$work/signature-value" -CAfile "$work/timestamp-carried.pem" \
+      -partial_chain -no_check_time >/dev/null 2>&1 ||
+    ! openssl smime -verify -noverify -inform DER -in "$token" -signer "$work/timestamp-signer.pem" -out /dev/null \
+      >/dev/null 2>&1; then
+    rm -f "$token"
+    authenticode_fail "its timestamp is not intact, or was not made for this signature"
+    return 1
+  fi
+  local elements=$work/timestamp.elements token_signers carried
+  asn1_elements "$token" >"$elements"
+  token_signers=$(signer_infos_at "$elements")
+  if [[ -n "$(unauthenticated_attributes "$elements" "$token_signers")" ]] ||
+    awk '$2 == 3 && $5 == "cont[1]"' "$elements" | grep -q .; then
+    rm -f "$token"
+    authenticode_fail "its timestamp holds attributes or revocation lists that its authority did not sign"
+    return 1
+  fi
+  mapfile -t carried < <(split_certificates "$work/timestamp-carried.pem" "$work/timestamp-carried")
+  walk_carried_chain "$work/timestamp-signer.pem" "${carried[@]}"
+  if [[ -n "$stray_certificate" ]]; then
+    rm -f "$token"
+    authenticode_fail "its timestamp carries a certificate that is neither its authority's nor an issuer on that chain: $(subject_of "$stray_certificate")"
+    return 1
+  fi
+  AUTHENTICODE_TIMESTAMP=$(subject_of "$work/timestamp-signer.pem")
 }
 
 check_signature() { # FILE WORK_DIR
@@ -113,7 +161,8 @@ check_signature() { # FILE WORK_DIR
   local sig=$work/signature.der elements=$work/signature.elements
   AUTHENTICODE_REASON="" AUTHENTICODE_SIGNER=""
   # osslsigncode will not write over a file, and nothing of an earlier check may be taken for this one.
-  rm -f "$sig" "$work/signer.pem" "$work/unsigned.exe" "$work/resigned.exe"
+  rm -f "$sig" "$work/signer.pem" "$work/unsigned.exe" "$work/resigned.exe" "$work/timestamp.der"
+  AUTHENTICODE_TIMESTAMP=""
   osslsigncode extract-signature -in "$file" -out "$sig" >"$work/extract.log" 2>&1 </dev/null ||
     { authenticode_fail "it carries no Authenticode signature that can be read"; return 1; }
   asn1_elements "$sig" >"$elements"
@@ -121,7 +170,7 @@ check_signature() { # FILE WORK_DIR
   # SignedData's fields lie at depth 3: version, digest algorithms, the signed
   # content, certificates, revocation lists if any, and the signer infos last.
   local signer_infos signers
-  signer_infos=$(awk '$2 == 3 {at = $1; type = $5} END {if (type == "SET") print at}' "$elements")
+  signer_infos=$(signer_infos_at "$elements")
   [[ -n "$signer_infos" ]] || { authenticode_fail "its signature is not a PKCS #7 signature that can be read"; return 1; }
   signers=$(awk -v s="$signer_infos" '$1 > s && $2 == 4' "$elements" | wc -l)
   ((signers == 1)) || { authenticode_fail "its signature holds $signers signer infos, not one"; return 1; }
@@ -129,18 +178,27 @@ check_signature() { # FILE WORK_DIR
     authenticode_fail "its signature carries revocation lists, which the signer did not sign"
     return 1
   fi
-  local at length oid
-  while read -r at length; do
-    oid=$(hex_at "$sig" "$at" "$length")
-    is_timestamp_oid "$oid" && continue
-    if [[ $oid == 060a2b060104018237020401 ]]; then
+  local attributes attribute type_at type_length values value_at value_length oid
+  mapfile -t attributes < <(unauthenticated_attributes "$elements" "$signer_infos")
+  for attribute in "${attributes[@]}"; do
+    read -r type_at type_length values value_at value_length <<<"$attribute"
+    oid=$(hex_at "$sig" "$type_at" "$type_length")
+    if [[ $oid == "$authenticode_nested_signature_oid" ]]; then
       authenticode_fail "its signature holds a nested signature (1.3.6.1.4.1.311.2.4.1)"
-    else
-      authenticode_fail "its signature holds an unauthenticated attribute that is not a timestamp ($(
-        openssl asn1parse -inform DER -in "$sig" -offset "$at" -length "$length" | sed 's/.*://'))"
+      return 1
+    elif [[ $oid != "$authenticode_timestamp_oid" ]]; then
+      authenticode_fail "its signature holds an unauthenticated attribute that is not an RFC 3161 timestamp ($(
+        openssl asn1parse -inform DER -in "$sig" -offset "$type_at" -length "$type_length" | sed 's/.*://'))"
+      return 1
     fi
+  done
+  if ((${#attributes[@]} > 1)); then
+    authenticode_fail "its signature holds ${#attributes[@]} timestamps; one is all it may hold"
     return 1
-  done < <(unauthenticated_attribute_types "$elements" "$signer_infos")
+  elif ((${#attributes[@]} == 1 && values != 1)); then
+    authenticode_fail "its timestamp attribute holds $values values, not one token"
+    return 1
+  fi
 
   # What the signer signed, as Authenticode defines it: the SpcIndirectDataContent
   # without its own tag and length. The signer's signature over it must verify
@@ -155,6 +213,15 @@ check_signature() { # FILE WORK_DIR
     return 1
   fi
   AUTHENTICODE_SIGNER=$(subject_of "$work/signer.pem")
+
+  # An RFC 3161 timestamp in Authenticode stamps the signer's signature value.
+  if ((${#attributes[@]} == 1)); then
+    local signature_value_at signature_value_length
+    read -r signature_value_at signature_value_length < <(awk -v s="$signer_infos" \
+      '$1 > s && $2 == 5 && $5 ~ /^OCTETSTRING/ {print $1 + $3, $4; exit}' "$elements")
+    check_timestamp_token "$sig" "$value_at" "$value_length" "$signature_value_at" "$signature_value_length" "$work" ||
+      return 1
+  fi
 
   # The digest the signer signed must be the file's own.
   osslsigncode verify -ignore-crl -CAfile "$work/signer.pem" -TSA-CAfile "$work/signer.pem" -in "$file" \

@@ -74,6 +74,8 @@ signed=no
 if check_signature "$file" "$work/signature"; then
   signed=yes
   echo "Signed with Authenticode by: $AUTHENTICODE_SIGNER"
+  [[ -z "$AUTHENTICODE_TIMESTAMP" ]] ||
+    echo "Timestamped by: $AUTHENTICODE_TIMESTAMP (the token is intact and stamps this signature; whether that authority is trusted was not checked)"
   if [[ -n "$roots" ]]; then
     check_chain "$file" "$roots" "$work/chain" "$crl" || refuse "$AUTHENTICODE_REASON"
     echo "Its certificate chain $AUTHENTICODE_CHAIN in $roots."
@@ -122,5 +124,5 @@ check_signed_build "$file" "$BUILT_PROGRAM" "$work/signature" || refuse "$AUTHEN
 echo "OK: $file is the program that commit $BUILT_COMMIT builds, plus one Authenticode signature:"
 echo "    the digest it signs is the file's, the signer's signature verifies with the signer's key,"
 echo "    without it the file is the build byte for byte, the same signature on the build gives the"
-echo "    file again, and it holds no other signature, no unsigned attribute but a timestamp, and no"
-echo "    certificate off the signer's chain."
+echo "    file again, and it holds no other signature, no unsigned attribute but one intact timestamp of"
+echo "    this signature, and no certificate off the signer's chain."

@@ -15,6 +15,7 @@ failures=0
 fail() { printf 'FAIL: %s\n' "$*"; failures=$((failures + 1)); }
 
 source "$SOURCE/tests/release/pki.sh"
+source "$SOURCE/scripts/authenticode.sh"
 source "$SOURCE/tests/release/token.sh"
 source "$SOURCE/tests/release/timestamp_authority.sh"
 
@@ -139,14 +140,24 @@ case "$CASE" in
     # Refused before any build: the signature or its chain gives it away.
     mkdir -p "$WORK/forged" && cd "$WORK/forged" || exit 1
     flip_byte "$dist/$PROGRAM" code.exe "$(code_byte "$BUILT")"
-    flip_byte "$dist/$PROGRAM" signature-value.exe -100
+    # A byte of the signer's signature value, and one of the timestamp's, each
+    # flipped in the signature and that put on the build, checksum and all.
+    osslsigncode extract-signature -in "$dist/$PROGRAM" -out signature.der >/dev/null 2>&1
+    value=$(asn1_elements signature.der | awk '$2 == 5 && $5 ~ /^OCTETSTRING/ {print $1 + $3 + 8}' | tail -n 1)
+    for forged in signature-value:$value timestamp:-8; do
+      flip_byte signature.der "${forged%%:*}.der" "${forged#*:}"
+      osslsigncode attach-signature -sigin "${forged%%:*}.der" -in "$BUILT" -out "${forged%%:*}.exe" >/dev/null 2>&1
+    done
     osslsigncode sign -nest -certs "$pki/other.pem" -key "$pki/other.key" -h sha256 -in "$dist/$PROGRAM" -out nested.exe >/dev/null 2>&1
     osslsigncode add -addUnauthenticatedBlob -in "$dist/$PROGRAM" -out blob.exe >/dev/null 2>&1
     osslsigncode sign -certs <(cat "$pki/chain.pem" "$pki/other.pem") -key "$pki/signer.key" -readpass "$pki/password" \
       -h sha256 -in "$BUILT" -out extra-certificate.exe >/dev/null 2>&1
-    for forged in code signature-value nested blob extra-certificate; do
-      [[ -f $forged.exe ]] || fail "could not make $forged.exe"
-      expect_verdict refused . $forged.exe
+    for forged in 'code:changed after it was signed' "signature-value:signer's signature does not verify" \
+      'timestamp:timestamp is not intact' 'nested:nested signature' 'blob:not an RFC 3161 timestamp' \
+      "extra-certificate:neither the signer's nor an issuer"; do
+      [[ -f ${forged%%:*}.exe ]] || fail "could not make ${forged%%:*}.exe"
+      expect_verdict refused . "${forged%%:*}.exe"
+      grep -q "${forged#*:}" verdict || fail "${forged%%:*}.exe should be refused as ${forged#*:}: $(cat verdict)"
     done
     expect_verdict refused . --ca ../pki/other.pem "$dist/$PROGRAM"
     expect_verdict unchecked . --ca ../pki/missing.pem "$dist/$PROGRAM"

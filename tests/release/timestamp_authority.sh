@@ -52,7 +52,7 @@ tsa_start() { # DIR
       openssl x509 -req -in tsa.csr -CA root.pem -CAkey root.key -CAcreateserial -days 2 -extfile tsa.ext -out tsa.pem
   ) >"$dir/openssl.log" 2>&1 || { echo "tsa_start: could not make the authority's certificates; see $dir/openssl.log" >&2; return 1; }
   # ESSCertIDv2 with SHA-256 names the signer as current verifiers expect; the
-  # chain is the authority's certificate alone, its root being the verifier's.
+  # token carries the authority's certificate alone, its root being the verifier's.
   cat >"$dir/tsa.cnf" <<EOF
 [ tsa ]
 default_tsa = authority
@@ -61,7 +61,6 @@ dir = $dir
 serial = \$dir/serial
 crypto_device = builtin
 signer_cert = \$dir/tsa.pem
-certs = \$dir/tsa.pem
 signer_key = \$dir/tsa.key
 signer_digest = sha256
 default_policy = 1.3.6.1.4.1.4146.2.3
