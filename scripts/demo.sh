@@ -44,14 +44,7 @@ if [[ -z "${DISPLAY:-}" ]]; then
 fi
 echo "== Making a throwaway prefix in $WINEPREFIX (display $DISPLAY)"
 create_prefix
-if [[ $own_display == yes ]]; then
-  # No window manager here: Wine's own desktop window draws the box's frame and caption.
-  wine_to "$E2E_STATE/desktop.log" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
-  wine_to "$E2E_STATE/desktop-size.log" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 640x360 /f
-  # Nothing is pending yet, so a new server session, which takes the setting, loses nothing.
-  wineserver -k
-  wineserver -p >>"$E2E_STATE/wineserver.log" 2>&1
-fi
+[[ $own_display == no ]] || use_wine_desktop 640x360
 
 # One KEY=value line of a helper report in $E2E_STATE/REPORT.
 report_field() { tr -d '\r' <"$E2E_STATE/$1" | sed -n "s/^$2=//p"; }

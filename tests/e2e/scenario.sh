@@ -333,7 +333,7 @@ case "$STEP" in
   setup)
     end_session
     rm -rf "$E2E_STATE" && mkdir -p "$E2E_STATE"
-    start_virtual_display && use_virtual_display && create_prefix || { end_session; exit 1; }
+    start_virtual_display && use_virtual_display && create_prefix && use_wine_desktop 800x600 || { end_session; exit 1; }
     # A 64-bit Windows has it; a prefix of a Wine without 32-bit support may not.
     mkdir -p "$(dirname "$WOW_UNIX")"
     echo "prefix ready at $WINEPREFIX on display $DISPLAY"

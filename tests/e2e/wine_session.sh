@@ -40,6 +40,18 @@ create_prefix() {
   wineboot -i >"$E2E_STATE/wineboot.log" 2>&1
 }
 
+# Shows windows inside a Wine desktop window of SIZE. There is no window
+# manager on the virtual display: Wine's desktop then draws the frames and
+# captions, and Wine no longer waits, about two seconds a window, for a window
+# manager's answer. A new server session takes the setting, so call this
+# before anything is pending.
+use_wine_desktop() { # SIZE
+  wine_to "$E2E_STATE/desktop.log" reg add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f
+  wine_to "$E2E_STATE/desktop-size.log" reg add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d "$1" /f
+  wineserver -k
+  wineserver -p >>"$E2E_STATE/wineserver.log" 2>&1
+}
+
 # Ends only what this session started: the prefix's server, then our Xvfb.
 end_session() {
   if [[ -d "$WINEPREFIX" ]]; then wineserver -k 2>/dev/null || true; fi
