@@ -20,6 +20,10 @@
 # legacy countersignature that this check cannot open, or any blob) is refused
 # rather than shipped unexplained.
 authenticode_timestamp_oid=060a2b060104018237030301
+# The roots a timestamp's authority must lead to: its token is signed data that
+# the publisher did not sign, and an authority of anyone's making could put
+# anything in it. Callers may name others.
+authenticode_tsa_roots=/etc/ssl/certs/ca-certificates.crt
 authenticode_nested_signature_oid=060a2b060104018237020401
 
 authenticode_fail() { AUTHENTICODE_REASON=$1; return 1; }
@@ -119,9 +123,9 @@ signature_has_timestamp() { # WORK_DIR
 
 # The timestamp token at OFFSET (LENGTH bytes) of the signature SIG must be
 # intact, must stamp the signature value at VALUE_OFFSET (VALUE_LENGTH bytes),
-# and must carry nothing its authority did not sign but the authority's own
-# chain. Who the authority is, is not asked here. Sets AUTHENTICODE_TIMESTAMP
-# to the authority's name.
+# must carry nothing its authority did not sign but the authority's own chain,
+# and that authority must lead to a root in authenticode_tsa_roots. Sets
+# AUTHENTICODE_TIMESTAMP to the authority's name.
 check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
   local sig=$1 work=$6 token=$6/timestamp.der
   cut_bytes "$sig" "$2" "$3" "$token"
@@ -135,6 +139,13 @@ check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
       >/dev/null 2>&1; then
     rm -f "$token"
     authenticode_fail "its timestamp is not intact, or was not made for this signature"
+    return 1
+  fi
+  AUTHENTICODE_TIMESTAMP=$(subject_of "$work/timestamp-signer.pem")
+  if ! openssl ts -verify -token_in -in "$token" -data "$work/signature-value" -CAfile "$authenticode_tsa_roots" \
+      -untrusted "$work/timestamp-carried.pem" -no_check_time >/dev/null 2>&1; then
+    rm -f "$token"
+    authenticode_fail "its timestamp's authority ($AUTHENTICODE_TIMESTAMP) does not lead to a root in $authenticode_tsa_roots"
     return 1
   fi
   local elements=$work/timestamp.elements token_signers carried
@@ -153,7 +164,6 @@ check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
     authenticode_fail "its timestamp carries a certificate that is neither its authority's nor an issuer on that chain: $(subject_of "$stray_certificate")"
     return 1
   fi
-  AUTHENTICODE_TIMESTAMP=$(subject_of "$work/timestamp-signer.pem")
 }
 
 check_signature() { # FILE WORK_DIR
@@ -279,11 +289,8 @@ check_chain() { # FILE ROOTS WORK_DIR [CRL]
   AUTHENTICODE_CHAIN=""
   check_signature "$file" "$work" || return 1
   local top=${carried_chain[-1]} verdict
-  # A timestamp's authority chains to a public root as a rule, whatever the signer's does.
-  cat "$roots" >"$work/timestamp-roots.pem"
-  [[ -r /etc/ssl/certs/ca-certificates.crt ]] && cat /etc/ssl/certs/ca-certificates.crt >>"$work/timestamp-roots.pem"
   if osslsigncode verify -ignore-crl -CAfile "$roots" ${crl:+-CRLfile "$crl"} \
-      -TSA-CAfile "$work/timestamp-roots.pem" -in "$file" >"$work/chain.log" 2>&1 </dev/null; then
+      -TSA-CAfile "$authenticode_tsa_roots" -in "$file" >"$work/chain.log" 2>&1 </dev/null; then
     local root="" candidate candidates
     if self_issued "$top"; then
       root=$(subject_of "$top")
@@ -296,7 +303,10 @@ check_chain() { # FILE ROOTS WORK_DIR [CRL]
     AUTHENTICODE_CHAIN="leads to the root ${root:-that issued $(subject_of "$top")}"
     return 0
   fi
-  verdict=$(sed -n 's/^[[:space:]]*Error: //p' "$work/chain.log" | head -n 1)
+  # The signer's chain is reported after the timestamp's, when there is one.
+  local from
+  from=$(grep -n -m 1 '^Timestamp Server Signature verification' "$work/chain.log" | cut -d: -f1)
+  verdict=$(sed -n "${from:-1},\$ s/^[[:space:]]*Error: //p" "$work/chain.log" | head -n 1)
   if [[ -n "$verdict" && "$verdict" != *issuer* && "$verdict" != *self-signed* ]]; then
     AUTHENTICODE_CHAIN="does not verify ($verdict)"
   elif self_issued "$top"; then

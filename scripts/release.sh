@@ -14,11 +14,14 @@
 #   SIGN_PASS_FILE        the key's password or the token's PIN, read once
 #   SIGN_TIMESTAMP_URL    an RFC 3161 timestamp authority
 #   SIGN_CA               roots (PEM) that the signature's chain must lead to
+#   SIGN_TSA_CA           roots (PEM) that the timestamp's authority must lead
+#                         to (default: this system's trusted roots)
 # Before anything is built, the signer's certificate must be valid now, allow
 # code signing, and be the key's. After signing, and before anything reaches
 # dist/, the signed program must pass verify-release.sh's own check (the build
 # plus one intact signature, nothing added), carry a timestamp when one was
-# asked for, and, with SIGN_CA, have a chain that leads to one of its roots.
+# asked for (from an authority that leads to SIGN_TSA_CA), and, with SIGN_CA,
+# have a chain that leads to one of its roots.
 #   DIST_DIR              where to release (default: the checkout's dist/)
 # Paths are taken relative to the directory the command is started from.
 #
@@ -26,6 +29,8 @@
 # the release before it starts, and are left alone. One release at a time runs
 # in a checkout, and none while a verification does: the second exits 2.
 # Exits 0 when released, 1 when nothing was, and 2 when the checkout is busy.
+# A trace would print the password as it is read.
+{ set +x; } 2>/dev/null
 set -euo pipefail
 scripts=$(cd "$(dirname "$0")" && pwd)
 source "$scripts/fresh_build.sh"
@@ -63,13 +68,17 @@ if [[ -d "$dist" ]]; then
 fi
 
 # A failed run must not leave an earlier release behind to be taken for this one.
-mkdir -p "$dist"
 for name in "${release_files[@]}"; do rm -f "$dist/$name"; done
 
 signing_read_settings || fail "$SIGNING_ERROR"
 if [[ -n "${SIGN_CA:-}" ]]; then
   [[ $SIGNING_KIND != none ]] || fail "SIGN_CA is the roots a signature must lead to, but no key to sign with is set."
   grep -q -- '-----BEGIN CERTIFICATE-----' "$SIGN_CA" 2>/dev/null || fail "SIGN_CA ($SIGN_CA) holds no PEM certificate."
+fi
+if [[ -n "${SIGN_TSA_CA:-}" ]]; then
+  [[ -n "${SIGN_TIMESTAMP_URL:-}" ]] || fail "SIGN_TSA_CA is the roots a timestamp must lead to, but SIGN_TIMESTAMP_URL is not set."
+  grep -q -- '-----BEGIN CERTIFICATE-----' "$SIGN_TSA_CA" 2>/dev/null || fail "SIGN_TSA_CA ($SIGN_TSA_CA) holds no PEM certificate."
+  authenticode_tsa_roots=$SIGN_TSA_CA
 fi
 
 bash "$scripts/setup.sh" release
@@ -102,6 +111,9 @@ fi
 write_build_info "$stage/BUILDINFO"
 (cd "$stage" && sha256sum "$program_name" BUILDINFO >SHA256SUMS)
 
+# All three or none: no signal may cut the moves short.
+trap '' TERM INT
+mkdir -p "$dist"
 for name in "${release_files[@]}"; do
   mv "$stage/$name" "$dist/$name"
 done

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Proves that a released program is exactly what this source builds.
 #
-# Usage: verify-release.sh [--ca ROOTS.pem] [--crl CRL] [--] FILE
+# Usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL] [--] FILE
 #
-# FILE, ROOTS.pem and CRL are taken relative to the directory the command is
-# started from. Two questions are answered apart:
+# FILE, the roots and CRL are taken relative to the directory the command is
+# started from. FILE is copied once, and the copy is what is checked, so that
+# it cannot change between one check and the next. Two questions are answered
+# apart:
 # - Is FILE this source's build plus, at most, one intact signature? The
 #   program is built afresh from the committed tree (scripts/fresh_build.sh).
 #   Unsigned, FILE must be that build byte for byte; signed, see
-#   check_signed_build in scripts/authenticode.sh. No roots are needed.
+#   check_signed_build in scripts/authenticode.sh. No roots are needed but
+#   those a timestamp's authority must lead to: this system's trusted roots,
+#   or those in --tsa-ca.
 # - Who signed it? The signer is named. With --ca the chain must lead to a root
 #   in ROOTS.pem; without it, the chain is checked against this system's
 #   trusted roots and the result is reported, without deciding the verdict.
@@ -21,13 +25,14 @@ source "$scripts/fresh_build.sh"
 source "$scripts/authenticode.sh"
 
 cannot() { printf 'verify-release.sh: cannot check: %s\n' "$1" >&2; exit 2; }
-refuse() { printf 'REFUSED: %s: %s\n' "$file" "$1" >&2; exit 1; }
-usage() { cannot "usage: verify-release.sh [--ca ROOTS.pem] [--crl CRL] [--] FILE"; }
+refuse() { printf 'REFUSED: %s: %s\n' "$shown" "${1//[[:cntrl:]]/?}" >&2; exit 1; }
+usage() { cannot "usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL] [--] FILE"; }
 
-roots="" crl=""
+roots="" tsa_roots="" crl=""
 while (($#)); do
   case "$1" in
     --ca) (($# >= 2)) || usage; roots=$(realpath -m -- "$2"); shift 2 ;;
+    --tsa-ca) (($# >= 2)) || usage; tsa_roots=$(realpath -m -- "$2"); shift 2 ;;
     --crl) (($# >= 2)) || usage; crl=$(realpath -m -- "$2"); shift 2 ;;
     --) shift; break ;;
     -*) usage ;;
@@ -37,8 +42,11 @@ done
 (($# == 1)) || usage
 file=$(realpath -m -- "$1")
 
-[[ -f "$file" && -r "$file" ]] || cannot "$file is not a file that can be read"
-for given in ${roots:+"$roots"} ${crl:+"$crl"}; do
+# Names from the command line or a BUILDINFO are shown without control
+# characters, so that none can redraw what a terminal shows.
+shown=${file//[[:cntrl:]]/?}
+[[ -f "$file" && -r "$file" ]] || cannot "$shown is not a file that can be read"
+for given in ${roots:+"$roots"} ${tsa_roots:+"$tsa_roots"} ${crl:+"$crl"}; do
   [[ -f "$given" && -r "$given" ]] || cannot "$given is not a file that can be read"
 done
 
@@ -53,6 +61,11 @@ done
 if [[ -n "$roots" ]]; then
   grep -q -- '-----BEGIN CERTIFICATE-----' "$roots" && openssl x509 -in "$roots" -noout 2>/dev/null ||
     cannot "--ca $roots holds no PEM certificate"
+fi
+if [[ -n "$tsa_roots" ]]; then
+  grep -q -- '-----BEGIN CERTIFICATE-----' "$tsa_roots" && openssl x509 -in "$tsa_roots" -noout 2>/dev/null ||
+    cannot "--tsa-ca $tsa_roots holds no PEM certificate"
+  authenticode_tsa_roots=$tsa_roots
 fi
 if [[ -n "$crl" ]]; then
   openssl crl -in "$crl" -noout 2>/dev/null || openssl crl -inform DER -in "$crl" -noout 2>/dev/null ||
@@ -69,21 +82,23 @@ trap 'on_signal 143' TERM
 trap 'on_signal 130' INT
 mkdir "$work/signature" "$work/chain" "$work/build"
 
-echo "Checking: $file"
+cp -- "$file" "$work/candidate" || cannot "$shown could not be copied to be checked"
+candidate=$work/candidate
+echo "Checking: $shown"
 signed=no
-if check_signature "$file" "$work/signature"; then
+if check_signature "$candidate" "$work/signature"; then
   signed=yes
   echo "Signed with Authenticode by: $AUTHENTICODE_SIGNER"
   [[ -z "$AUTHENTICODE_TIMESTAMP" ]] ||
-    echo "Timestamped by: $AUTHENTICODE_TIMESTAMP (the token is intact and stamps this signature; whether that authority is trusted was not checked)"
+    echo "Timestamped by: $AUTHENTICODE_TIMESTAMP (the token is intact, stamps this signature, and its authority leads to a root in $authenticode_tsa_roots)"
   if [[ -n "$roots" ]]; then
-    check_chain "$file" "$roots" "$work/chain" "$crl" || refuse "$AUTHENTICODE_REASON"
+    check_chain "$candidate" "$roots" "$work/chain" "$crl" || refuse "$AUTHENTICODE_REASON"
     echo "Its certificate chain $AUTHENTICODE_CHAIN in $roots."
   else
     system_roots=/etc/ssl/certs/ca-certificates.crt
     if [[ ! -r $system_roots ]]; then
       echo "Its certificate chain was not checked: this system has no trusted roots ($system_roots)."
-    elif check_chain "$file" "$system_roots" "$work/chain" "$crl"; then
+    elif check_chain "$candidate" "$system_roots" "$work/chain" "$crl"; then
       echo "Its certificate chain $AUTHENTICODE_CHAIN among this system's trusted roots."
     else
       echo "Against this system's trusted roots, its certificate chain $AUTHENTICODE_CHAIN."
@@ -114,14 +129,14 @@ explain() {
 }
 
 if [[ $signed == no ]]; then
-  cmp -s "$file" "$BUILT_PROGRAM" ||
-    refuse "it carries no signature that can be read, and is not the build ($(first_difference "$file" "$BUILT_PROGRAM"); $(stat -c %s "$file") bytes, the build has $(stat -c %s "$BUILT_PROGRAM"))$(explain)"
-  echo "OK: $file is byte for byte the unsigned program that commit $BUILT_COMMIT builds."
+  cmp -s "$candidate" "$BUILT_PROGRAM" ||
+    refuse "it carries no signature that can be read, and is not the build ($(first_difference "$candidate" "$BUILT_PROGRAM"); $(stat -c %s "$candidate") bytes, the build has $(stat -c %s "$BUILT_PROGRAM"))$(explain)"
+  echo "OK: $shown is byte for byte the unsigned program that commit $BUILT_COMMIT builds."
   exit 0
 fi
 
-check_signed_build "$file" "$BUILT_PROGRAM" "$work/signature" || refuse "$AUTHENTICODE_REASON$(explain)"
-echo "OK: $file is the program that commit $BUILT_COMMIT builds, plus one Authenticode signature:"
+check_signed_build "$candidate" "$BUILT_PROGRAM" "$work/signature" || refuse "$AUTHENTICODE_REASON$(explain)"
+echo "OK: $shown is the program that commit $BUILT_COMMIT builds, plus one Authenticode signature:"
 echo "    the digest it signs is the file's, the signer's signature verifies with the signer's key,"
 echo "    without it the file is the build byte for byte, the same signature on the build gives the"
 echo "    file again, and it holds no other signature, no unsigned attribute but one intact timestamp of"

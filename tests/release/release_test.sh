@@ -35,7 +35,7 @@ release() { # NAME [VAR=VALUE...]
   shift
   mkdir -p "$WORK/$name"
   (cd "$WORK/$name" && env -u SIGN_CERT -u SIGN_KEY -u SIGN_PKCS11_MODULE -u SIGN_PKCS12 -u SIGN_PASS_FILE \
-    -u SIGN_TIMESTAMP_URL -u SIGN_CA "$@" DIST_DIR=dist bash "$RELEASE" </dev/null >log 2>&1)
+    -u SIGN_TIMESTAMP_URL -u SIGN_CA -u SIGN_TSA_CA "$@" DIST_DIR=dist bash "$RELEASE" </dev/null >log 2>&1)
 }
 
 # Expects verify-release.sh, run in FOLDER, to answer EXPECTED (accepted, refused
@@ -122,17 +122,19 @@ case "$CASE" in
 
     # Timestamped by a local authority, whose own root the timestamp is checked against.
     release release CXXFLAGS=-fno-inline SIGN_CERT=../pki/chain.pem SIGN_KEY=../pki/signer.key SIGN_PASS_FILE=../pki/password \
-      SIGN_TIMESTAMP_URL="$TSA_URL"
+      SIGN_TIMESTAMP_URL="$TSA_URL" SIGN_TSA_CA="$TSA_ROOT"
     check_signed_release release -TSA-CAfile "$TSA_ROOT"
     grep -q '^Timestamp Server Signature verification: ok' "$WORK/release/osslsigncode-verify" ||
       fail "the timestamp should verify: $(grep -i timestamp "$WORK/release/osslsigncode-verify")"
 
     # Accepted, two at once: as shipped (no root in it, a CRL nobody serves)
-    # with no roots, and by a relative path from its folder with the right root.
+    # with no roots but the timestamp authority's, which stands in for the
+    # public roots a real one leads to, and by a relative path from its folder
+    # with the right root.
     mkdir -p "$WORK/alone"
-    (failures=0 && expect_verdict accepted "$WORK/alone" "$dist/$PROGRAM" && exit $failures) &
+    (failures=0 && expect_verdict accepted "$WORK/alone" --tsa-ca "$TSA_ROOT" "$dist/$PROGRAM" && exit $failures) &
     alone=$!
-    expect_verdict accepted "$WORK/release" --ca ../pki/root.pem dist/$PROGRAM
+    expect_verdict accepted "$WORK/release" --ca ../pki/root.pem --tsa-ca "$TSA_ROOT" dist/$PROGRAM
     wait $alone || failures=$((failures + 1))
     grep -q '^Signed with Authenticode by: CN=Sorrelvane Test Publisher$' "$WORK/alone/verdict" ||
       fail "verify-release.sh should name the signer: $(cat "$WORK/alone/verdict")"
@@ -156,10 +158,15 @@ case "$CASE" in
       'timestamp:timestamp is not intact' 'nested:nested signature' 'blob:not an RFC 3161 timestamp' \
       "extra-certificate:neither the signer's nor an issuer"; do
       [[ -f ${forged%%:*}.exe ]] || fail "could not make ${forged%%:*}.exe"
-      expect_verdict refused . "${forged%%:*}.exe"
+      expect_verdict refused . --tsa-ca "$TSA_ROOT" "${forged%%:*}.exe"
       grep -q "${forged#*:}" verdict || fail "${forged%%:*}.exe should be refused as ${forged#*:}: $(cat verdict)"
     done
-    expect_verdict refused . --ca ../pki/other.pem "$dist/$PROGRAM"
+    expect_verdict refused . --ca ../pki/other.pem --tsa-ca "$TSA_ROOT" "$dist/$PROGRAM"
+    # A timestamp is data its authority signed and the publisher did not: one
+    # from an authority that leads to no trusted root could carry anything.
+    expect_verdict refused . "$dist/$PROGRAM"
+    grep -q "timestamp's authority (CN=Throwaway Timestamp Authority) does not lead to a root" verdict ||
+      fail "a timestamp from an untrusted authority should be refused as such: $(cat verdict)"
     expect_verdict unchecked . --ca ../pki/missing.pem "$dist/$PROGRAM"
 
     ;;
