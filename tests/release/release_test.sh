@@ -184,6 +184,10 @@ case "$CASE" in
     # The password through a pipe, which can be read only once.
     release release SIGN_PKCS12=../pki/signer.pfx SIGN_PASS_FILE=<(cat "$pki/password") SIGN_CA=../pki/root.pem
     check_signed_release release
+    # Untimestamped, it needs no roots at all to be proven the build plus one signature.
+    expect_verdict accepted "$WORK/release" dist/$PROGRAM
+    grep -q '^Signed with Authenticode by: CN=Sorrelvane Test Publisher$' "$WORK/release/verdict" ||
+      fail "verify-release.sh should name the signer: $(cat "$WORK/release/verdict")"
     ;;
   refusals)
     make_pki "$pki" || { fail "could not make the throwaway PKI"; exit 1; }
