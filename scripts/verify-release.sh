@@ -84,7 +84,8 @@ mkdir "$work/signature" "$work/chain" "$work/build"
 
 cp -- "$file" "$work/candidate" || cannot "$shown could not be copied to be checked"
 candidate=$work/candidate
-echo "Checking: $shown"
+# What is proven is about these bytes, which the digest names.
+echo "Checking: $shown (SHA-256 $(sha256sum "$candidate" | cut -d' ' -f1))"
 signed=no
 if check_signature "$candidate" "$work/signature"; then
   signed=yes
