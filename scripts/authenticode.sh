@@ -1,17 +1,24 @@
 # Sourced by the release scripts: two questions about an Authenticode-signed
 # program, asked apart and answered offline (no revocation list is fetched).
 #
-#   check_signed_build FILE BUILT_PROGRAM WORK_DIR
-#     Is FILE exactly BUILT_PROGRAM plus one intact signature? Needs no roots.
 #   check_signature FILE WORK_DIR
-#     The part of that which needs no build: one intact signature, nothing added.
+#     One intact signature, nothing added: the part that needs no build. Needs
+#     no roots but those a timestamp's authority must lead to. Returns 2, not
+#     1, when FILE carries no signature at all.
+#   compare_with_build FILE BUILT_PROGRAM WORK_DIR
+#     After check_signature in WORK_DIR: is FILE exactly BUILT_PROGRAM plus
+#     that signature?
+#   check_signed_build FILE BUILT_PROGRAM WORK_DIR
+#     The two above in turn.
 #   check_chain FILE ROOTS WORK_DIR [CRL]
-#     Does the signer's certificate chain lead to a root in ROOTS?
+#     After check_signature in WORK_DIR: does the signer's certificate chain
+#     lead to a root in ROOTS?
 #
-# Each returns 0, or 1 with a one-line reason in AUTHENTICODE_REASON. They set
-# AUTHENTICODE_SIGNER to the signing certificate's subject, and check_chain sets
-# AUTHENTICODE_CHAIN to the root the chain led to, or to where it stopped. Their
-# files go into WORK_DIR, which the caller makes and removes.
+# Each returns 0, or 1 with a one-line reason in AUTHENTICODE_REASON.
+# check_signature sets AUTHENTICODE_SIGNER to the signing certificate's subject
+# and AUTHENTICODE_TIMESTAMP to the timestamp authority's, or to nothing;
+# check_chain sets AUTHENTICODE_CHAIN to the root the chain led to, or to where
+# it stopped. Their files go into WORK_DIR, which the caller makes and removes.
 
 # The one unauthenticated attribute a signature may carry: an RFC 3161
 # timestamp (1.3.6.1.4.1.311.3.3.1, DER-encoded), and only one whose token is
@@ -23,10 +30,16 @@ authenticode_timestamp_oid=060a2b060104018237030301
 # The roots a timestamp's authority must lead to: its token is signed data that
 # the publisher did not sign, and an authority of anyone's making could put
 # anything in it. Callers may name others.
-authenticode_tsa_roots=/etc/ssl/certs/ca-certificates.crt
+authenticode_system_roots=/etc/ssl/certs/ca-certificates.crt
+authenticode_tsa_roots=$authenticode_system_roots
 authenticode_nested_signature_oid=060a2b060104018237020401
 
 authenticode_fail() { AUTHENTICODE_REASON=$1; return 1; }
+
+# Whether FILE holds a PEM certificate that can be read, as a roots file must.
+holds_pem_certificate() { # FILE
+  grep -q -- '-----BEGIN CERTIFICATE-----' "$1" 2>/dev/null && openssl x509 -in "$1" -noout 2>/dev/null
+}
 
 # The DER file's elements, one a line: offset depth header-length length type.
 asn1_elements() { # DER
@@ -115,12 +128,6 @@ cut_bytes() { # FILE OFFSET LENGTH OUT
   tail -c +"$(($2 + 1))" "$1" | head -c "$3" >"$4"
 }
 
-# Whether the signature that check_signature last read into WORK_DIR carries a
-# timestamp (which check_signature has found intact).
-signature_has_timestamp() { # WORK_DIR
-  [[ -s "$1/timestamp.der" ]]
-}
-
 # The timestamp token at OFFSET (LENGTH bytes) of the signature SIG must be
 # intact, must stamp the signature value at VALUE_OFFSET (VALUE_LENGTH bytes),
 # must carry nothing its authority did not sign but the authority's own chain,
@@ -132,19 +139,17 @@ check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
   cut_bytes "$sig" "$4" "$5" "$work/signature-value"
   openssl pkcs7 -inform DER -in "$token" -print_certs -out "$work/timestamp-carried.pem" 2>/dev/null
   grep -q -- '-----BEGIN CERTIFICATE-----' "$work/timestamp-carried.pem" 2>/dev/null ||
-    { rm -f "$token"; authenticode_fail "its timestamp carries no certificate that it could be checked with"; return 1; }
+    { authenticode_fail "its timestamp carries no certificate that it could be checked with"; return 1; }
   if ! openssl ts -verify -token_in -in "$token" -data "$work/signature-value" -CAfile "$work/timestamp-carried.pem" \
       -partial_chain -no_check_time >/dev/null 2>&1 ||
     ! openssl smime -verify -noverify -inform DER -in "$token" -signer "$work/timestamp-signer.pem" -out /dev/null \
       >/dev/null 2>&1; then
-    rm -f "$token"
     authenticode_fail "its timestamp is not intact, or was not made for this signature"
     return 1
   fi
   AUTHENTICODE_TIMESTAMP=$(subject_of "$work/timestamp-signer.pem")
   if ! openssl ts -verify -token_in -in "$token" -data "$work/signature-value" -CAfile "$authenticode_tsa_roots" \
       -untrusted "$work/timestamp-carried.pem" -no_check_time >/dev/null 2>&1; then
-    rm -f "$token"
     authenticode_fail "its timestamp's authority ($AUTHENTICODE_TIMESTAMP) does not lead to a root in $authenticode_tsa_roots"
     return 1
   fi
@@ -153,14 +158,12 @@ check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
   token_signers=$(signer_infos_at "$elements")
   if [[ -n "$(unauthenticated_attributes "$elements" "$token_signers")" ]] ||
     awk '$2 == 3 && $5 == "cont[1]"' "$elements" | grep -q .; then
-    rm -f "$token"
     authenticode_fail "its timestamp holds attributes or revocation lists that its authority did not sign"
     return 1
   fi
   mapfile -t carried < <(split_certificates "$work/timestamp-carried.pem" "$work/timestamp-carried")
   walk_carried_chain "$work/timestamp-signer.pem" "${carried[@]}"
   if [[ -n "$stray_certificate" ]]; then
-    rm -f "$token"
     authenticode_fail "its timestamp carries a certificate that is neither its authority's nor an issuer on that chain: $(subject_of "$stray_certificate")"
     return 1
   fi
@@ -174,7 +177,7 @@ check_signature() { # FILE WORK_DIR
   rm -f "$sig" "$work/signer.pem" "$work/unsigned.exe" "$work/resigned.exe" "$work/timestamp.der"
   AUTHENTICODE_TIMESTAMP=""
   osslsigncode extract-signature -in "$file" -out "$sig" >"$work/extract.log" 2>&1 </dev/null ||
-    { authenticode_fail "it carries no Authenticode signature that can be read"; return 1; }
+    { authenticode_fail "it carries no Authenticode signature that can be read"; return 2; }
   asn1_elements "$sig" >"$elements"
 
   # SignedData's fields lie at depth 3: version, digest algorithms, the signed
@@ -216,7 +219,7 @@ check_signature() { # FILE WORK_DIR
   local content_at content_length
   read -r content_at content_length < <(awk '$2 == 3 {n++} n == 3 && $2 == 5 {print $1 + $3, $4; exit}' "$elements")
   [[ -n "$content_length" ]] || { authenticode_fail "its signature holds no signed content"; return 1; }
-  tail -c +"$((content_at + 1))" "$sig" | head -c "$content_length" >"$work/signed-content"
+  cut_bytes "$sig" "$content_at" "$content_length" "$work/signed-content"
   if ! openssl smime -verify -noverify -binary -inform DER -in "$sig" -content "$work/signed-content" \
       -signer "$work/signer.pem" -out /dev/null >"$work/smime.log" 2>&1; then
     authenticode_fail "its signer's signature does not verify with the signer certificate's key"
@@ -262,8 +265,12 @@ first_difference() { # FILE OTHER
 }
 
 check_signed_build() { # FILE BUILT_PROGRAM WORK_DIR
+  check_signature "$1" "$3" || return 1
+  compare_with_build "$@"
+}
+
+compare_with_build() { # FILE BUILT_PROGRAM WORK_DIR
   local file=$1 built=$2 work=$3
-  check_signature "$file" "$work" || return 1
   if ! osslsigncode remove-signature -in "$file" -out "$work/unsigned.exe" >"$work/remove.log" 2>&1 </dev/null; then
     authenticode_fail "its signature could not be removed"
     return 1
@@ -287,7 +294,6 @@ check_signed_build() { # FILE BUILT_PROGRAM WORK_DIR
 check_chain() { # FILE ROOTS WORK_DIR [CRL]
   local file=$1 roots=$2 work=$3 crl=${4:-}
   AUTHENTICODE_CHAIN=""
-  check_signature "$file" "$work" || return 1
   local top=${carried_chain[-1]} verdict
   if osslsigncode verify -ignore-crl -CAfile "$roots" ${crl:+-CRLfile "$crl"} \
       -TSA-CAfile "$authenticode_tsa_roots" -in "$file" >"$work/chain.log" 2>&1 </dev/null; then

@@ -6,7 +6,10 @@
 # would hold it back until the child ended, and osslsigncode may wait on a
 # timestamp server for as long as the connection stays open.
 #
-#   run_child COMMAND...     runs COMMAND so; returns its status
+#   run_child COMMAND...     runs COMMAND so; returns its status. Called in
+#                            the script's own shell, never inside $(...),
+#                            whose subshell would track the tool where no
+#                            trap of the script can see it
 #   on_signal STATUS         for `trap 'on_signal 143' TERM` and
 #                            `trap 'on_signal 130' INT`: ends every tracked
 #                            tool with all it started, removes the folders in

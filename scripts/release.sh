@@ -55,9 +55,11 @@ trap 'on_signal 130' INT
 # this release did not make; what is there is the publisher's to move.
 if [[ -d "$dist" ]]; then
   foreign=()
+  declare -A made=()
+  for name in "${release_files[@]}"; do made[$name]=1; done
   while IFS= read -r -d '' path; do
     name=${path##*/}
-    [[ " ${release_files[*]} " == *" $name "* && -f "$path" && ! -L "$path" ]] || foreign+=("$name")
+    [[ -n "${made[$name]:-}" && -f "$path" && ! -L "$path" ]] || foreign+=("${name//[[:cntrl:]]/?}")
   done < <(find "$dist" -mindepth 1 -maxdepth 1 -print0 | sort -z)
   if ((${#foreign[@]} > 0)); then
     printf -v listed '%s, ' "${foreign[@]}"
@@ -73,32 +75,32 @@ for name in "${release_files[@]}"; do rm -f "$dist/$name"; done
 signing_read_settings || fail "$SIGNING_ERROR"
 if [[ -n "${SIGN_CA:-}" ]]; then
   [[ $SIGNING_KIND != none ]] || fail "SIGN_CA is the roots a signature must lead to, but no key to sign with is set."
-  grep -q -- '-----BEGIN CERTIFICATE-----' "$SIGN_CA" 2>/dev/null || fail "SIGN_CA ($SIGN_CA) holds no PEM certificate."
+  holds_pem_certificate "$SIGN_CA" || fail "SIGN_CA ($SIGN_CA) holds no PEM certificate."
 fi
 if [[ -n "${SIGN_TSA_CA:-}" ]]; then
   [[ -n "${SIGN_TIMESTAMP_URL:-}" ]] || fail "SIGN_TSA_CA is the roots a timestamp must lead to, but SIGN_TIMESTAMP_URL is not set."
-  grep -q -- '-----BEGIN CERTIFICATE-----' "$SIGN_TSA_CA" 2>/dev/null || fail "SIGN_TSA_CA ($SIGN_TSA_CA) holds no PEM certificate."
+  holds_pem_certificate "$SIGN_TSA_CA" || fail "SIGN_TSA_CA ($SIGN_TSA_CA) holds no PEM certificate."
   authenticode_tsa_roots=$SIGN_TSA_CA
 fi
 
-bash "$scripts/setup.sh" release
-
-# Checked before anything is built, from public halves only, so that what is
-# said about an unusable key never quotes the key.
-[[ $SIGNING_KIND == none ]] || signing_check || fail "$SIGNING_ERROR"
+bash "$scripts/setup.sh" release || fail "the tools it needs could not be installed (scripts/setup.sh release)."
 
 # Everything is made elsewhere first and moved into dist/ only when complete.
 work=$(mktemp -d "${TMPDIR:-/tmp}/release.XXXXXX")
 TEMP_DIRS+=("$work")
 trap 'rm -rf "$work"' EXIT
 stage=$work/stage
-mkdir "$stage" "$work/build" "$work/check"
+mkdir "$stage" "$work/build" "$work/check" "$work/signer"
+
+# Checked before anything is built, from public halves only, so that what is
+# said about an unusable key never quotes the key.
+[[ $SIGNING_KIND == none ]] || signing_check "$work/signer" || fail "$SIGNING_ERROR"
 build_program_afresh "$work/build" || fail "the program could not be built."
 if [[ $SIGNING_KIND != none ]]; then
   signing_sign "$BUILT_PROGRAM" "$stage/$program_name" || fail "$SIGNING_ERROR"
   check_signed_build "$stage/$program_name" "$BUILT_PROGRAM" "$work/check" ||
     fail "the signed program fails the check that verify-release.sh makes: $AUTHENTICODE_REASON"
-  if [[ -n "${SIGN_TIMESTAMP_URL:-}" ]] && ! signature_has_timestamp "$work/check"; then
+  if [[ -n "${SIGN_TIMESTAMP_URL:-}" && -z "$AUTHENTICODE_TIMESTAMP" ]]; then
     fail "the signed program carries no timestamp, though SIGN_TIMESTAMP_URL ($SIGN_TIMESTAMP_URL) asked for one."
   fi
   if [[ -n "${SIGN_CA:-}" ]]; then
@@ -108,8 +110,8 @@ if [[ $SIGNING_KIND != none ]]; then
 else
   cp -p "$BUILT_PROGRAM" "$stage/$program_name"
 fi
-write_build_info "$stage/BUILDINFO"
-(cd "$stage" && sha256sum "$program_name" BUILDINFO >SHA256SUMS)
+write_build_info "$stage/BUILDINFO" && (cd "$stage" && sha256sum "$program_name" BUILDINFO >SHA256SUMS) ||
+  fail "BUILDINFO or SHA256SUMS could not be written."
 
 # All three or none: no signal may cut the moves short.
 trap '' TERM INT

@@ -24,7 +24,7 @@ scripts=$(cd "$(dirname "$0")" && pwd)
 source "$scripts/fresh_build.sh"
 source "$scripts/authenticode.sh"
 
-cannot() { printf 'verify-release.sh: cannot check: %s\n' "$1" >&2; exit 2; }
+cannot() { printf 'verify-release.sh: cannot check: %s\n' "${1//[[:cntrl:]]/?}" >&2; exit 2; }
 refuse() { printf 'REFUSED: %s: %s\n' "$shown" "${1//[[:cntrl:]]/?}" >&2; exit 1; }
 usage() { cannot "usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL] [--] FILE"; }
 
@@ -59,12 +59,10 @@ for tool in git tar cmake make "$build_compiler" openssl osslsigncode dpkg-query
     cannot "$tool is missing; install it with: sudo bash scripts/setup.sh release"
 done
 if [[ -n "$roots" ]]; then
-  grep -q -- '-----BEGIN CERTIFICATE-----' "$roots" && openssl x509 -in "$roots" -noout 2>/dev/null ||
-    cannot "--ca $roots holds no PEM certificate"
+  holds_pem_certificate "$roots" || cannot "--ca $roots holds no PEM certificate"
 fi
 if [[ -n "$tsa_roots" ]]; then
-  grep -q -- '-----BEGIN CERTIFICATE-----' "$tsa_roots" && openssl x509 -in "$tsa_roots" -noout 2>/dev/null ||
-    cannot "--tsa-ca $tsa_roots holds no PEM certificate"
+  holds_pem_certificate "$tsa_roots" || cannot "--tsa-ca $tsa_roots holds no PEM certificate"
   authenticode_tsa_roots=$tsa_roots
 fi
 if [[ -n "$crl" ]]; then
@@ -80,26 +78,27 @@ TEMP_DIRS+=("$work")
 trap 'rm -rf "$work"' EXIT
 trap 'on_signal 143' TERM
 trap 'on_signal 130' INT
-mkdir "$work/signature" "$work/chain" "$work/build"
+mkdir "$work/signature" "$work/build"
 
 cp -- "$file" "$work/candidate" || cannot "$shown could not be copied to be checked"
 candidate=$work/candidate
 # What is proven is about these bytes, which the digest names.
 echo "Checking: $shown (SHA-256 $(sha256sum "$candidate" | cut -d' ' -f1))"
-signed=no
-if check_signature "$candidate" "$work/signature"; then
+signed=no status=0
+check_signature "$candidate" "$work/signature" || status=$?
+if ((status == 0)); then
   signed=yes
   echo "Signed with Authenticode by: $AUTHENTICODE_SIGNER"
   [[ -z "$AUTHENTICODE_TIMESTAMP" ]] ||
     echo "Timestamped by: $AUTHENTICODE_TIMESTAMP (the token is intact, stamps this signature, and its authority leads to a root in $authenticode_tsa_roots)"
   if [[ -n "$roots" ]]; then
-    check_chain "$candidate" "$roots" "$work/chain" "$crl" || refuse "$AUTHENTICODE_REASON"
+    check_chain "$candidate" "$roots" "$work/signature" "$crl" || refuse "$AUTHENTICODE_REASON"
     echo "Its certificate chain $AUTHENTICODE_CHAIN in $roots."
   else
-    system_roots=/etc/ssl/certs/ca-certificates.crt
+    system_roots=$authenticode_system_roots
     if [[ ! -r $system_roots ]]; then
       echo "Its certificate chain was not checked: this system has no trusted roots ($system_roots)."
-    elif check_chain "$candidate" "$system_roots" "$work/chain" "$crl"; then
+    elif check_chain "$candidate" "$system_roots" "$work/signature" "$crl"; then
       echo "Its certificate chain $AUTHENTICODE_CHAIN among this system's trusted roots."
     else
       echo "Against this system's trusted roots, its certificate chain $AUTHENTICODE_CHAIN."
@@ -108,7 +107,7 @@ if check_signature "$candidate" "$work/signature"; then
     echo "certificate says, and anyone can make a certificate that says any name. Pass --ca with the"
     echo "publisher's root to have the chain checked and the file refused when it does not lead there."
   fi
-elif [[ "$AUTHENTICODE_REASON" != "it carries no Authenticode signature that can be read" ]]; then
+elif ((status == 1)); then
   refuse "$AUTHENTICODE_REASON"
 fi
 
@@ -136,7 +135,7 @@ if [[ $signed == no ]]; then
   exit 0
 fi
 
-check_signed_build "$candidate" "$BUILT_PROGRAM" "$work/signature" || refuse "$AUTHENTICODE_REASON$(explain)"
+compare_with_build "$candidate" "$BUILT_PROGRAM" "$work/signature" || refuse "$AUTHENTICODE_REASON$(explain)"
 echo "OK: $shown is the program that commit $BUILT_COMMIT builds, plus one Authenticode signature:"
 echo "    the digest it signs is the file's, the signer's signature verifies with the signer's key,"
 echo "    without it the file is the build byte for byte, the same signature on the build gives the"

@@ -215,11 +215,13 @@ case "$CASE" in
     grep -q 'SIGN_PASS_FILE' "$WORK/prompt/log" || fail "the error should name SIGN_PASS_FILE: $(cat "$WORK/prompt/log")"
 
     # dist/ holding what a release does not make: refused, untouched.
-    mkdir -p "$WORK/foreign/dist" && printf 'an old digest\n' >"$WORK/foreign/dist/SHA512SUMS"
+    # One of them named like two files that a release does make.
+    mkdir -p "$WORK/foreign/dist" && printf 'an old digest\n' >"$WORK/foreign/dist/SHA512SUMS" &&
+      printf 'x\n' >"$WORK/foreign/dist/BUILDINFO SHA256SUMS"
     release foreign && fail "release.sh should refuse a dist/ holding SHA512SUMS"
-    grep -q 'holds files that a release does not make: SHA512SUMS' "$WORK/foreign/log" ||
-      fail "the refusal should name SHA512SUMS: $(cat "$WORK/foreign/log")"
-    [[ "$(ls -A "$WORK/foreign/dist")" == SHA512SUMS && "$(cat "$WORK/foreign/dist/SHA512SUMS")" == 'an old digest' ]] ||
+    grep -q 'holds files that a release does not make: BUILDINFO SHA256SUMS, SHA512SUMS' "$WORK/foreign/log" ||
+      fail "the refusal should name both foreign files: $(cat "$WORK/foreign/log")"
+    [[ "$(ls -A "$WORK/foreign/dist")" == $'BUILDINFO SHA256SUMS\nSHA512SUMS' && "$(cat "$WORK/foreign/dist/SHA512SUMS")" == 'an old digest' ]] ||
       fail "dist/ should be left as it was: $(ls -A "$WORK/foreign/dist")"
 
     # A second release while one runs in the checkout says so and exits 2.
