@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "app/dll_search_guard.h"
 #include "uninstall/uninstall.h"
 
 // The image's own base, placed by the linker: the module handle without a call.
@@ -12,19 +13,6 @@ extern "C" IMAGE_DOS_HEADER __ImageBase;
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return uninstall::UninstallScreensaver(); }
 
 namespace {
-
-// Windows looks for a DLL that is not a KnownDLL in the program's own folder
-// first, and showing the box makes the system load some (theming among them).
-// Users run an uninstaller from where they downloaded it, as administrator, so
-// a DLL left there would run with those rights. From here on the system loads
-// DLLs from system32 alone. Looked up, not imported: XP x64, Vista and 7
-// without KB2533623 lack the call, and there the program runs unguarded.
-void RestrictDllSearchToSystem32() {
-  using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
-  const auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesCall>(
-      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
-  if (set_default_dll_directories != nullptr) set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-}
 
 // The command line without the program's name, as runtimes hand it to
 // WinMain: the name ends at its closing quote if it is quoted, else at the

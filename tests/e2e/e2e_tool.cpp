@@ -33,6 +33,8 @@
 #include <string>
 #include <vector>
 
+#include "app/dll_search_guard.h"
+
 namespace {
 
 const char kCaption[] = "Uninstallation Completed";
@@ -284,15 +286,13 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
-  if (argc == 2 && (strcmp(argv[1], "show-box") == 0 || strcmp(argv[1], "guarded-box") == 0)) {
-    if (strcmp(argv[1], "guarded-box") == 0) {
-      using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
-      const auto set_default_dll_directories = reinterpret_cast<SetDefaultDllDirectoriesCall>(
-          reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories")));
-      if (set_default_dll_directories == nullptr || !set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-        printf("error=could not restrict DLL search\n");
-        return 2;
-      }
+  const bool guarded = argc == 2 && strcmp(argv[1], "guarded-box") == 0;
+  if (guarded || (argc == 2 && strcmp(argv[1], "show-box") == 0)) {
+    // The uninstaller's own guard, so that the control differs from it only in
+    // having no manifest.
+    if (guarded && !RestrictDllSearchToSystem32()) {
+      printf("error=could not restrict DLL search\n");
+      return 2;
     }
     MessageBoxA(nullptr, "A plain box", kCaption, MB_OK);
     return 0;
