@@ -42,9 +42,14 @@ holds_pem_certificate() { # FILE
 }
 
 # The DER file's elements, one a line: offset depth header-length length type.
+# Returns 1, printing nothing, when the file is not DER with definite lengths
+# throughout: an element of indefinite length is not one this reading sees,
+# and could hold anything.
 asn1_elements() { # DER
-  openssl asn1parse -inform DER -in "$1" 2>/dev/null |
-    sed -nE 's/^ *([0-9]+):d=([0-9]+) +hl= *([0-9]+) +l= *([0-9]+) +(prim|cons): *([^:]*[^ :]).*/\1 \2 \3 \4 \6/p' |
+  local parsed
+  parsed=$(openssl asn1parse -inform DER -in "$1" 2>/dev/null) &&
+    ! grep -qvE '^ *[0-9]+:d= *[0-9]+ +hl= *[0-9]+ +l= *[0-9]+ +(prim|cons):' <<<"$parsed" || return 1
+  sed -nE 's/^ *([0-9]+):d=([0-9]+) +hl= *([0-9]+) +l= *([0-9]+) +(prim|cons): *([^:]*[^ :]).*/\1 \2 \3 \4 \6/p' <<<"$parsed" |
     awk '{type = ""; for (i = 5; i <= NF; i++) type = type $i; print $1, $2, $3, $4, type}'
 }
 
@@ -148,13 +153,22 @@ check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
     return 1
   fi
   AUTHENTICODE_TIMESTAMP=$(subject_of "$work/timestamp-signer.pem")
+  # Whoever asks for a timestamp chooses its nonce, which the authority signs
+  # as given: osslsigncode asks with 8 bytes, and a long one is room for anything.
+  local nonce
+  nonce=$(openssl ts -reply -token_in -in "$token" -text 2>/dev/null | sed -n 's/^Nonce: 0x//p')
+  if ((${#nonce} > 32)); then
+    authenticode_fail "its timestamp's nonce is $((${#nonce} / 2)) bytes long, room for anything; no more than 16 are asked for"
+    return 1
+  fi
   if ! openssl ts -verify -token_in -in "$token" -data "$work/signature-value" -CAfile "$authenticode_tsa_roots" \
       -untrusted "$work/timestamp-carried.pem" -no_check_time >/dev/null 2>&1; then
     authenticode_fail "its timestamp's authority ($AUTHENTICODE_TIMESTAMP) does not lead to a root in $authenticode_tsa_roots"
     return 1
   fi
   local elements=$work/timestamp.elements token_signers carried
-  asn1_elements "$token" >"$elements"
+  asn1_elements "$token" >"$elements" ||
+    { authenticode_fail "its timestamp is not in DER throughout, so it could hide what its authority did not sign"; return 1; }
   token_signers=$(signer_infos_at "$elements")
   if [[ -n "$(unauthenticated_attributes "$elements" "$token_signers")" ]] ||
     awk '$2 == 3 && $5 == "cont[1]"' "$elements" | grep -q .; then
@@ -178,7 +192,8 @@ check_signature() { # FILE WORK_DIR
   AUTHENTICODE_TIMESTAMP=""
   osslsigncode extract-signature -in "$file" -out "$sig" >"$work/extract.log" 2>&1 </dev/null ||
     { authenticode_fail "it carries no Authenticode signature that can be read"; return 2; }
-  asn1_elements "$sig" >"$elements"
+  asn1_elements "$sig" >"$elements" ||
+    { authenticode_fail "its signature is not in DER throughout, so it could hide what its signer did not sign"; return 1; }
 
   # SignedData's fields lie at depth 3: version, digest algorithms, the signed
   # content, certificates, revocation lists if any, and the signer infos last.
@@ -313,6 +328,7 @@ check_chain() { # FILE ROOTS WORK_DIR [CRL]
   local from
   from=$(grep -n -m 1 '^Timestamp Server Signature verification' "$work/chain.log" | cut -d: -f1)
   verdict=$(sed -n "${from:-1},\$ s/^[[:space:]]*Error: //p" "$work/chain.log" | head -n 1)
+  grep -q "^Unsupported Signer's certificate purpose" "$work/chain.log" && verdict="the signer's certificate is not for code signing"
   if [[ -n "$verdict" && "$verdict" != *issuer* && "$verdict" != *self-signed* ]]; then
     AUTHENTICODE_CHAIN="does not verify ($verdict)"
   elif self_issued "$top"; then

@@ -10,17 +10,20 @@
 #                            the script's own shell, never inside $(...),
 #                            whose subshell would track the tool where no
 #                            trap of the script can see it
-#   on_signal STATUS         for `trap 'on_signal 143' TERM` and
-#                            `trap 'on_signal 130' INT`: ends every tracked
-#                            tool with all it started, removes the folders in
-#                            TEMP_DIRS, and exits with STATUS
+#   end_on_signals           from here on, a hang-up, an interrupt, a quit or
+#                            a termination ends every tracked tool with all it
+#                            started, removes the folders in TEMP_DIRS, and
+#                            exits with 128 + the signal's number
+#   ignore_signals           for steps that must not be cut short
 
 CHILDREN=()
 TEMP_DIRS=()
 
 run_child() { # COMMAND...
   local pid status=0 others=() other
-  setsid -w "$@" </dev/null &
+  # Not the checkout's lock (descriptor 9) either: a tool that outlived the
+  # script must not keep the checkout locked.
+  setsid -w "$@" </dev/null 9<&- &
   pid=$!
   CHILDREN+=("$pid")
   wait "$pid" || status=$?
@@ -43,8 +46,17 @@ end_children() {
   CHILDREN=()
 }
 
+ignore_signals() { trap '' HUP INT QUIT TERM; }
+
+end_on_signals() {
+  trap 'on_signal 129' HUP
+  trap 'on_signal 130' INT
+  trap 'on_signal 131' QUIT
+  trap 'on_signal 143' TERM
+}
+
 on_signal() { # STATUS
-  trap '' TERM INT
+  ignore_signals
   end_children
   ((${#TEMP_DIRS[@]} == 0)) || rm -rf -- "${TEMP_DIRS[@]}"
   exit "$1"

@@ -1,6 +1,7 @@
 # Sourced by the release scripts and by the reproducibility check: the one way
 # the program is built for a release. It builds the committed tree alone (an
-# export of HEAD, so that no untracked or modified file can slip in) with the
+# export of HEAD, blob by blob, so that no untracked or modified file, and no
+# filter or attribute of the checkout, can slip in) with the
 # windows preset, in an environment emptied of everything that could change the
 # bytes (CFLAGS, CXXFLAGS, LDFLAGS, MAKEFLAGS, CMake's own variables, a compiler
 # earlier on PATH), so that what is named as built from commit X is exactly that.
@@ -16,10 +17,28 @@ build_compiler=x86_64-w64-mingw32-g++-posix
 build_path=/usr/sbin:/usr/bin:/sbin:/bin
 
 # A user who verifies may not own the checkout, which git then refuses to read.
-# Reading it is safe as long as none of its configured commands runs: only an
-# fsmonitor would, here, so that is switched off.
+# Reading it is safe as long as none of its configured commands runs: of what
+# is used here, an fsmonitor would, so that is switched off, and a filter
+# driver would (git status runs clean filters), so a checkout that configures
+# one is not read at all.
 project_git() {
   git -c safe.directory="$project_root" -c core.fsmonitor=false -C "$project_root" "$@"
+}
+
+# Writes COMMIT's files into DIR exactly as committed, blob by blob: unlike
+# git archive, no smudge filter, attribute or export setting can change them.
+export_commit() { # COMMIT DIR
+  local entry mode type object path
+  while IFS= read -r -d '' entry; do
+    path=${entry#*$'\t'}
+    read -r mode type object <<<"${entry%%$'\t'*}"
+    if [[ $mode != 100644 && $mode != 100755 ]]; then
+      echo "$(basename "$0"): commit $1 holds $path as a $type of mode $mode, not a plain file" >&2
+      return 1
+    fi
+    mkdir -p "$2/$(dirname "$path")" && project_git cat-file blob "$object" >"$2/$path" || return 1
+    [[ $mode == 100644 ]] || chmod +x "$2/$path"
+  done < <(project_git ls-tree -r -z "$1")
 }
 
 # Builds HEAD in WORK_DIR (an empty folder of the caller's, which the caller
@@ -31,8 +50,11 @@ build_program_afresh() { # WORK_DIR
     echo "$(basename "$0"): $project_root is not a git checkout with a commit to build" >&2
     return 1
   }
-  mkdir -p "$work/source" &&
-    project_git archive --format=tar "$BUILT_COMMIT" | tar -x -C "$work/source" || {
+  if project_git config --get-regexp '^filter\.' >/dev/null 2>&1; then
+    echo "$(basename "$0"): $project_root configures git filter drivers (filter.*), which reading it would run; use a clone without them" >&2
+    return 1
+  fi
+  mkdir -p "$work/source" && export_commit "$BUILT_COMMIT" "$work/source" || {
     echo "$(basename "$0"): could not export commit $BUILT_COMMIT into $work/source" >&2
     return 1
   }

@@ -48,25 +48,30 @@ lock_checkout exclusive || {
   exit 2
 }
 # A signal ends every tool still running and removes what this run made.
-trap 'on_signal 143' TERM
-trap 'on_signal 130' INT
+end_on_signals
 
 # Whatever is in dist/ ships with it (`dist/*`), so nothing may be there that
-# this release did not make; what is there is the publisher's to move.
-if [[ -d "$dist" ]]; then
-  foreign=()
-  declare -A made=()
-  for name in "${release_files[@]}"; do made[$name]=1; done
+# this release did not make; what is there is the publisher's to move. Prints
+# the names of what a release does not make, comma-separated, or nothing.
+declare -A made=()
+for name in "${release_files[@]}"; do made[$name]=1; done
+foreign_files() {
+  [[ -d "$dist" ]] || return 0
+  local path name foreign=()
   while IFS= read -r -d '' path; do
     name=${path##*/}
     [[ -n "${made[$name]:-}" && -f "$path" && ! -L "$path" ]] || foreign+=("${name//[[:cntrl:]]/?}")
   done < <(find "$dist" -mindepth 1 -maxdepth 1 -print0 | sort -z)
-  if ((${#foreign[@]} > 0)); then
-    printf -v listed '%s, ' "${foreign[@]}"
-    printf 'release.sh: %s holds files that a release does not make: %s. Move them away and run it again.\nNothing was changed.\n' \
-      "$dist" "${listed%, }" >&2
-    exit 1
-  fi
+  local listed
+  printf -v listed '%s, ' "${foreign[@]}"
+  ((${#foreign[@]} == 0)) || echo "${listed%, }"
+}
+[[ ! -e "$dist" || -d "$dist" ]] || { echo "release.sh: $dist is not a folder. Nothing was changed." >&2; exit 1; }
+foreign=$(foreign_files)
+if [[ -n "$foreign" ]]; then
+  printf 'release.sh: %s holds files that a release does not make: %s. Move them away and run it again.\nNothing was changed.\n' \
+    "$dist" "$foreign" >&2
+  exit 1
 fi
 
 # A failed run must not leave an earlier release behind to be taken for this one.
@@ -114,7 +119,9 @@ write_build_info "$stage/BUILDINFO" && (cd "$stage" && sha256sum "$program_name"
   fail "BUILDINFO or SHA256SUMS could not be written."
 
 # All three or none: no signal may cut the moves short.
-trap '' TERM INT
+ignore_signals
+foreign=$(foreign_files)
+[[ -z "$foreign" ]] || fail "files that a release does not make appeared in it while it was made: $foreign. Move them away and run it again."
 mkdir -p "$dist"
 for name in "${release_files[@]}"; do
   mv "$stage/$name" "$dist/$name"

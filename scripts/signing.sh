@@ -21,6 +21,7 @@
 source "$(dirname "${BASH_SOURCE[0]}")/children.sh"
 
 SIGNING_DESCRIPTION="Sorrelvane Screensaver uninstaller"
+SIGNING_TIME_LIMIT=300
 
 signing_error() { SIGNING_ERROR=$1; return 1; }
 
@@ -169,9 +170,17 @@ signing_sign() { # IN OUT
   [[ -n "${SIGN_TIMESTAMP_URL:-}" ]] && timestamp=(-ts "$SIGN_TIMESTAMP_URL")
   log="$out.log"
   rm -f "$out"
-  if ! run_child osslsigncode sign "${key_args[@]}" "${pass_args[@]}" -h sha256 -n "$SIGNING_DESCRIPTION" \
-    "${timestamp[@]}" -in "$in" -out "$out" 3< <(signing_secret) >"$log" 2>&1; then
-    SIGNING_ERROR="osslsigncode could not sign $in: $(grep -v '^[0-9A-F]*:error:' "$log" | tr '\n' ' ')"
+  # osslsigncode waits on a timestamp authority for as long as it keeps the
+  # connection open; an unattended release gives up instead.
+  local status=0
+  run_child timeout -k 10 "$SIGNING_TIME_LIMIT" osslsigncode sign "${key_args[@]}" "${pass_args[@]}" -h sha256 \
+    -n "$SIGNING_DESCRIPTION" "${timestamp[@]}" -in "$in" -out "$out" 3< <(signing_secret) >"$log" 2>&1 || status=$?
+  if ((status != 0)); then
+    if ((status == 124 || status == 137)); then
+      SIGNING_ERROR="osslsigncode gave up after $SIGNING_TIME_LIMIT s${SIGN_TIMESTAMP_URL:+ (does SIGN_TIMESTAMP_URL, $SIGN_TIMESTAMP_URL, answer?)}"
+    else
+      SIGNING_ERROR="osslsigncode could not sign $in: $(grep -v '^[0-9A-F]*:error:' "$log" | tr '\n' ' ')"
+    fi
     rm -f "$log" "$out"
     return 1
   fi

@@ -76,8 +76,7 @@ lock_checkout shared || cannot "a release is running in $project_root; try again
 work=$(mktemp -d "${TMPDIR:-/tmp}/verify-release.XXXXXX") || cannot "no temporary folder could be made"
 TEMP_DIRS+=("$work")
 trap 'rm -rf "$work"' EXIT
-trap 'on_signal 143' TERM
-trap 'on_signal 130' INT
+end_on_signals
 mkdir "$work/signature" "$work/build"
 
 cp -- "$file" "$work/candidate" || cannot "$shown could not be copied to be checked"

@@ -150,12 +150,15 @@ case "$CASE" in
       flip_byte signature.der "${forged%%:*}.der" "${forged#*:}"
       osslsigncode attach-signature -sigin "${forged%%:*}.der" -in "$BUILT" -out "${forged%%:*}.exe" >/dev/null 2>&1
     done
+    # A second value of indefinite length beside the timestamp, which osslsigncode keeps.
+    /usr/bin/python3 "$SOURCE/tests/release/ber_value.py" signature.der ber.der &&
+      osslsigncode attach-signature -sigin ber.der -in "$BUILT" -out ber.exe >/dev/null 2>&1
     osslsigncode sign -nest -certs "$pki/other.pem" -key "$pki/other.key" -h sha256 -in "$dist/$PROGRAM" -out nested.exe >/dev/null 2>&1
     osslsigncode add -addUnauthenticatedBlob -in "$dist/$PROGRAM" -out blob.exe >/dev/null 2>&1
     osslsigncode sign -certs <(cat "$pki/chain.pem" "$pki/other.pem") -key "$pki/signer.key" -readpass "$pki/password" \
       -h sha256 -in "$BUILT" -out extra-certificate.exe >/dev/null 2>&1
     for forged in 'code:changed after it was signed' "signature-value:signer's signature does not verify" \
-      'timestamp:timestamp is not intact' 'nested:nested signature' 'blob:not an RFC 3161 timestamp' \
+      'timestamp:timestamp is not intact' 'ber:not in DER throughout' 'nested:nested signature' 'blob:not an RFC 3161 timestamp' \
       "extra-certificate:neither the signer's nor an issuer"; do
       [[ -f ${forged%%:*}.exe ]] || fail "could not make ${forged%%:*}.exe"
       expect_verdict refused . --tsa-ca "$TSA_ROOT" "${forged%%:*}.exe"
