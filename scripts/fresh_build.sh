@@ -42,7 +42,9 @@ export_commit() { # COMMIT DIR
 }
 
 # Builds HEAD in WORK_DIR (an empty folder of the caller's, which the caller
-# removes) and sets BUILT_PROGRAM to the program and BUILT_COMMIT to the commit.
+# removes) and sets BUILT_PROGRAM to the program, BUILT_COMMIT to the commit,
+# and BUILT_BESIDE_CHANGES to yes when the checkout then held changes that the
+# build leaves out, else no.
 # On failure says why on stderr, with the build's output in WORK_DIR/build.log.
 build_program_afresh() { # WORK_DIR
   local work=$1
@@ -54,6 +56,8 @@ build_program_afresh() { # WORK_DIR
     echo "$(basename "$0"): $project_root configures git filter drivers (filter.*), which reading it would run; use a clone without them" >&2
     return 1
   fi
+  BUILT_BESIDE_CHANGES=no
+  [[ -z "$(project_git status --porcelain 2>/dev/null)" ]] || BUILT_BESIDE_CHANGES=yes
   mkdir -p "$work/source" && export_commit "$BUILT_COMMIT" "$work/source" || {
     echo "$(basename "$0"): could not export commit $BUILT_COMMIT into $work/source" >&2
     return 1
@@ -67,14 +71,9 @@ build_program_afresh() { # WORK_DIR
   BUILT_PROGRAM="$work/build/SorrelvaneUninstall.exe"
 }
 
-# Whether the checkout holds changes that a build of HEAD leaves out.
-uncommitted_changes() {
-  [[ -n "$(project_git status --porcelain 2>/dev/null)" ]]
-}
-
 # The commit that was built, and whether the checkout differs from it.
 describe_build() {
-  if uncommitted_changes; then
+  if [[ $BUILT_BESIDE_CHANGES == yes ]]; then
     echo "commit $BUILT_COMMIT; the checkout has uncommitted changes, which are not in this build"
   else
     echo "commit $BUILT_COMMIT"
@@ -85,7 +84,7 @@ describe_build() {
 write_build_info() { # FILE
   {
     echo "commit: $BUILT_COMMIT"
-    if uncommitted_changes; then
+    if [[ $BUILT_BESIDE_CHANGES == yes ]]; then
       echo "uncommitted changes: yes, not in this release"
     else
       echo "uncommitted changes: none"
