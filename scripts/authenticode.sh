@@ -138,6 +138,19 @@ cut_bytes() { # FILE OFFSET LENGTH OUT
 # must carry nothing its authority did not sign but the authority's own chain,
 # and that authority must lead to a root in authenticode_tsa_roots. Sets
 # AUTHENTICODE_TIMESTAMP to the authority's name.
+# Whether the SignedData in ELEMENTS carries revocation lists, which its
+# signer does not sign.
+carries_revocation_lists() { # ELEMENTS
+  awk '$2 == 3 && $5 == "cont[1]" {found = 1} END {exit !found}' "$1"
+}
+
+# walk_carried_chain over the certificates in CARRIED (PEM).
+walk_carried_file() { # SIGNER CARRIED
+  local carried
+  mapfile -t carried < <(split_certificates "$2" "${2%.pem}")
+  walk_carried_chain "$1" "${carried[@]}"
+}
+
 check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
   local sig=$1 work=$6 token=$6/timestamp.der
   cut_bytes "$sig" "$2" "$3" "$token"
@@ -166,17 +179,15 @@ check_timestamp_token() { # SIG OFFSET LENGTH VALUE_OFFSET VALUE_LENGTH WORK_DIR
     authenticode_fail "its timestamp's authority ($AUTHENTICODE_TIMESTAMP) does not lead to a root in $authenticode_tsa_roots"
     return 1
   fi
-  local elements=$work/timestamp.elements token_signers carried
+  local elements=$work/timestamp.elements token_signers
   asn1_elements "$token" >"$elements" ||
     { authenticode_fail "its timestamp is not in DER throughout, so it could hide what its authority did not sign"; return 1; }
   token_signers=$(signer_infos_at "$elements")
-  if [[ -n "$(unauthenticated_attributes "$elements" "$token_signers")" ]] ||
-    awk '$2 == 3 && $5 == "cont[1]"' "$elements" | grep -q .; then
+  if [[ -n "$(unauthenticated_attributes "$elements" "$token_signers")" ]] || carries_revocation_lists "$elements"; then
     authenticode_fail "its timestamp holds attributes or revocation lists that its authority did not sign"
     return 1
   fi
-  mapfile -t carried < <(split_certificates "$work/timestamp-carried.pem" "$work/timestamp-carried")
-  walk_carried_chain "$work/timestamp-signer.pem" "${carried[@]}"
+  walk_carried_file "$work/timestamp-signer.pem" "$work/timestamp-carried.pem"
   if [[ -n "$stray_certificate" ]]; then
     authenticode_fail "its timestamp carries a certificate that is neither its authority's nor an issuer on that chain: $(subject_of "$stray_certificate")"
     return 1
@@ -202,7 +213,7 @@ check_signature() { # FILE WORK_DIR
   [[ -n "$signer_infos" ]] || { authenticode_fail "its signature is not a PKCS #7 signature that can be read"; return 1; }
   signers=$(awk -v s="$signer_infos" '$1 > s && $2 == 4' "$elements" | wc -l)
   ((signers == 1)) || { authenticode_fail "its signature holds $signers signer infos, not one"; return 1; }
-  if awk '$2 == 3 && $5 == "cont[1]"' "$elements" | grep -q .; then
+  if carries_revocation_lists "$elements"; then
     authenticode_fail "its signature carries revocation lists, which the signer did not sign"
     return 1
   fi
@@ -264,9 +275,8 @@ check_signature() { # FILE WORK_DIR
 
   # Certificates are carried unsigned: only the signer's chain belongs there.
   openssl pkcs7 -inform DER -in "$sig" -print_certs -out "$work/carried.pem" 2>/dev/null
-  local carried
-  mapfile -t carried < <(split_certificates "$work/carried.pem" "$work/carried")
-  walk_carried_chain "$work/signer.pem" "${carried[@]}"
+  # check_chain starts from the top of the chain found here.
+  walk_carried_file "$work/signer.pem" "$work/carried.pem"
   if [[ -n "$stray_certificate" ]]; then
     authenticode_fail "its signature carries a certificate that is neither the signer's nor an issuer on its chain: $(subject_of "$stray_certificate")"
     return 1
