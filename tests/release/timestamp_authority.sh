@@ -91,9 +91,12 @@ EOF
 }
 
 tsa_stop() { # DIR
-  local pid
-  pid=$(cat "$1/pid" 2>/dev/null) || return 0
+  # By the PID this shell started, which no later run can take away; the file
+  # is for a stop from elsewhere.
+  local pid=${TSA_PID:-}
+  [[ -n "$pid" ]] || pid=$(cat "$1/pid" 2>/dev/null) || return 0
   kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   rm -f "$1/pid"
+  TSA_PID=""
   return 0
 }
