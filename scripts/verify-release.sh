@@ -83,10 +83,9 @@ cp -- "$file" "$work/candidate" || cannot "$shown could not be copied to be chec
 candidate=$work/candidate
 # What is proven is about these bytes, which the digest names.
 echo "Checking: $shown (SHA-256 $(sha256sum "$candidate" | cut -d' ' -f1))"
-signed=no status=0
+status=0
 check_signature "$candidate" "$work/signature" || status=$?
 if ((status == 0)); then
-  signed=yes
   echo "Signed with Authenticode by: $AUTHENTICODE_SIGNER"
   [[ -z "$AUTHENTICODE_TIMESTAMP" ]] ||
     echo "Timestamped by: $AUTHENTICODE_TIMESTAMP (the token is intact, stamps this signature, and its authority leads to a root in $authenticode_tsa_roots)"
@@ -94,10 +93,9 @@ if ((status == 0)); then
     check_chain "$candidate" "$roots" "$work/signature" "$crl" || refuse "$AUTHENTICODE_REASON"
     echo "Its certificate chain $AUTHENTICODE_CHAIN in $roots."
   else
-    system_roots=$authenticode_system_roots
-    if [[ ! -r $system_roots ]]; then
-      echo "Its certificate chain was not checked: this system has no trusted roots ($system_roots)."
-    elif check_chain "$candidate" "$system_roots" "$work/signature" "$crl"; then
+    if [[ ! -r $authenticode_system_roots ]]; then
+      echo "Its certificate chain was not checked: this system has no trusted roots ($authenticode_system_roots)."
+    elif check_chain "$candidate" "$authenticode_system_roots" "$work/signature" "$crl"; then
       echo "Its certificate chain $AUTHENTICODE_CHAIN among this system's trusted roots."
     else
       echo "Against this system's trusted roots, its certificate chain $AUTHENTICODE_CHAIN."
@@ -127,7 +125,7 @@ explain() {
   return 0
 }
 
-if [[ $signed == no ]]; then
+if ((status == 2)); then
   cmp -s "$candidate" "$BUILT_PROGRAM" ||
     refuse "it carries no signature that can be read, and is not the build ($(first_difference "$candidate" "$BUILT_PROGRAM"); $(stat -c %s "$candidate") bytes, the build has $(stat -c %s "$BUILT_PROGRAM"))$(explain)"
   echo "OK: $shown is byte for byte the unsigned program that commit $BUILT_COMMIT builds."
