@@ -34,6 +34,11 @@ bool SetFileAttributeBits(const char* path, unsigned attributes);
 // stays in place until then. True when the request was recorded.
 bool RequestDeletionAtRestart(const char* path);
 
+// False when the process's window station is one that no user sees, so that a
+// box shown there could never be answered. True when it is seen, and when that
+// cannot be told.
+bool WindowStationIsVisible();
+
 // Shows `text` under `caption` in a box with no owner window, in `style`, and
 // returns once the user has closed it.
 void ShowMessageBox(const char* text, const char* caption, unsigned style);

@@ -40,6 +40,15 @@ bool RequestDeletionAtRestart(const char* path) {
   return MoveFileExA(path, nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != 0;
 }
 
+// A failed query counts as visible, so that a box is never held back where
+// someone could have answered it.
+bool WindowStationIsVisible() {
+  USEROBJECTFLAGS flags;
+  DWORD needed;
+  return !GetUserObjectInformationA(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof flags, &needed) ||
+         (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 void ShowMessageBox(const char* text, const char* caption, unsigned style) {
   MessageBoxA(nullptr, text, caption, style);
 }

@@ -51,6 +51,12 @@ int UninstallScreensaver() {
                                      ? RemovalOutcome::Scheduled
                                      : RemovalOutcome::Refused;
 
+  // Deployment tools run uninstallers as SYSTEM, in session 0, on a window
+  // station that no user sees: a box there waits for a click that cannot come,
+  // and the tool reports a failure when it gives up waiting. The work is done
+  // by now, so the run ends as it would after OK.
+  if (!platform::WindowStationIsVisible()) return 0;
+
   ByteString message;
   ComposeOutcomeMessage(outcome, folder, message);
   ShowOutcomeMessage(message);

@@ -5,7 +5,8 @@
 namespace uninstall {
 
 // The whole run of the program: schedules the screensaver for deletion at the
-// next restart and tells the user how that went. Returns the exit status, 0.
+// next restart and tells the user how that went, where a user can see it.
+// Returns the exit status, 0.
 int UninstallScreensaver();
 
 // Builds "<system_root><folder>\<screensaver file name>" into `path`, taking

@@ -48,6 +48,11 @@ bool RequestDeletionAtRestart(const char* path) {
   return recording.script.deletion_request_accepted;
 }
 
+bool WindowStationIsVisible() {
+  recording.calls.push_back("WindowStationIsVisible()");
+  return recording.script.window_station_visible;
+}
+
 void ShowMessageBox(const char* text, const char* caption, unsigned style) {
   recording.calls.push_back("ShowMessageBox(style " + std::to_string(style) + ")");
   recording.box_texts.push_back(text);

@@ -15,6 +15,7 @@ struct Script {
   std::vector<bool> opens = {true};
   bool set_attributes_succeeds = true;
   bool deletion_request_accepted = true;
+  bool window_station_visible = true;
 };
 
 // Each call as "Operation(arg, arg)", for readable comparisons and failures.

@@ -37,8 +37,25 @@ TEST(RunOrder, AcceptedRequestRunsEveryStepInOrderThenReports) {
   EXPECT_THAT(Recorded().calls,
               ElementsAre("LookUpEnvironmentVariable(SystemRoot)", "OpenFileForReading(" + path + ")",
                           "CloseFile(opened file)", "SetFileAttributeBits(" + path + ", 128)",
-                          "RequestDeletionAtRestart(" + path + ")", "ShowMessageBox(style 0)"));
+                          "RequestDeletionAtRestart(" + path + ")", "WindowStationIsVisible()",
+                          "ShowMessageBox(style 0)"));
   EXPECT_THAT(Recorded().box_captions, ElementsAre("Uninstallation Completed"));
+}
+
+// Under a deployment tool, as SYSTEM in session 0, nobody could press OK.
+TEST(RunOrder, InvisibleWindowStationDoesEverythingButTheBox) {
+  for (bool accepted : {true, false}) {
+    Script script;
+    script.deletion_request_accepted = accepted;
+    RunWith(script);
+    auto seen = Recorded().calls;
+    script.window_station_visible = false;
+    EXPECT_EQ(0, RunWith(script));
+    ASSERT_EQ("ShowMessageBox(style 0)", seen.back());
+    seen.pop_back();
+    EXPECT_EQ(seen, Recorded().calls) << "request accepted: " << accepted;
+    EXPECT_TRUE(Recorded().box_texts.empty());
+  }
 }
 
 TEST(RunOrder, RefusedRequestStillReportsAndReturnsZero) {
@@ -55,7 +72,7 @@ TEST(RunOrder, FailedAttributeResetDoesNotStopTheRequest) {
   Script script;
   script.set_attributes_succeeds = false;
   EXPECT_EQ(0, RunWith(script));
-  ASSERT_EQ(6u, Recorded().calls.size());
+  ASSERT_EQ(7u, Recorded().calls.size());
   EXPECT_EQ("RequestDeletionAtRestart(C:\\WINDOWS" + kTail + ")", Recorded().calls[4]);
   EXPECT_THAT(Recorded().box_texts[0], ::testing::StartsWith("Uninstall completed.  "));
 }
@@ -78,14 +95,14 @@ TEST(RunOrder, CopyOnlyInSysWow64IsProbedAfterSystem32AndHandled) {
               ElementsAre("LookUpEnvironmentVariable(SystemRoot)", "OpenFileForReading(C:\\WINDOWS" + kTail + ")",
                           "OpenFileForReading(" + path + ")", "CloseFile(opened file)",
                           "SetFileAttributeBits(" + path + ", 128)", "RequestDeletionAtRestart(" + path + ")",
-                          "ShowMessageBox(style 0)"));
+                          "WindowStationIsVisible()", "ShowMessageBox(style 0)"));
 }
 
 TEST(RunOrder, System32CopyWinsWhenBothWouldOpen) {
   Script script;
   script.opens = {true, true};
   RunWith(script);
-  ASSERT_EQ(6u, Recorded().calls.size());
+  ASSERT_EQ(7u, Recorded().calls.size());
   for (unsigned i : {1u, 3u, 4u})
     EXPECT_NE(std::string::npos, Recorded().calls[i].find(kTail)) << "call " << i << ": " << Recorded().calls[i];
 }
@@ -126,7 +143,7 @@ TEST(TargetPath, ValueOf223BytesFillsTheBufferExactlyInBothFolders) {
   ASSERT_EQ(259u, (value + kTail).size());
   EXPECT_EQ("OpenFileForReading(" + value + kTail + ")", Recorded().calls.at(1));
   EXPECT_EQ("OpenFileForReading(" + value + kWowTail + ")", Recorded().calls.at(2));
-  EXPECT_EQ(7u, Recorded().calls.size());
+  EXPECT_EQ(8u, Recorded().calls.size());
 }
 
 TEST(TargetPath, ValueOf224BytesTouchesNothing) {
