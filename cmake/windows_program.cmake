@@ -4,9 +4,14 @@
 # Nothing here may call into a runtime: no exceptions, no RTTI, no guarded
 # statics, no stack probes, and no copy loops turned into memcpy or memset.
 # A stray runtime call then fails the link instead of slipping into the imports.
+# Unwind tables are kept, spelled out: the x64 ABI wants a function-table entry
+# (.pdata, with its unwind codes in .xdata) for every function that is not a
+# leaf, or exception dispatch, crash dumps, debuggers and security products
+# that walk call stacks stop at the program's frames. Without exceptions no
+# entry names a handler, so no personality routine, and no runtime, comes in.
 set(uninstaller_compile_options
   -Os -fno-exceptions -fno-rtti -fno-threadsafe-statics -fno-stack-protector
-  -fno-tree-loop-distribute-patterns -fno-asynchronous-unwind-tables -fno-ident
+  -fno-tree-loop-distribute-patterns -fasynchronous-unwind-tables -fno-ident
   -Wall -Wextra -Werror)
 target_compile_options(uninstall PRIVATE ${uninstaller_compile_options})
 
