@@ -323,6 +323,40 @@ scenario() {
       expect_eq "run level and uiAccess read from the program" \
         $'run_level=3\nui_access=0' "$(tr -d '\r' <"$WORK/run-level")"
       ;;
+    manifest_declares_dpi_awareness_and_no_dependent_assembly)
+      # Each setting from the namespace Windows reads it in; the context holds
+      # the program's own assembly alone, so no .exe.local folder is honoured.
+      wine_to "$WORK/dpi-settings" "$TOOL" dpi-settings "$PROGRAM_PATH"
+      expect_eq "DPI settings and assemblies read from the program" \
+        $'dpi_aware=true\ndpi_awareness=PerMonitorV2, System\nassemblies=1' "$(tr -d '\r' <"$WORK/dpi-settings")"
+      ;;
+    hidden_window_station_ends_without_a_box)
+      # As under a deployment tool running it as SYSTEM in session 0. The
+      # controls: a program started there sees its station without WSF_VISIBLE
+      # (1), and the helper does find a box shown there.
+      PROGRAM_PATH=$(windows_path "$TOOL") run_uninstaller --hidden-station -- station-flags
+      expect_eq "window station flags that a program started there sees" 0 "${RUN[exit]:-}"
+      PROGRAM_PATH=$(windows_path "$TOOL") run_uninstaller --hidden-station -- show-box
+      expect_eq "the control's box found there" yes "${RUN[box]:-}"
+      place_screensaver "$TARGET_UNIX" "$TARGET"
+      run_uninstaller --hidden-station
+      expect_silent
+      expect_eq "calls on the target" "$(expected_calls "$TARGET")" "$CALLS"
+      expect_eq "read-only, hidden and system after the run" 0 "$(settable_bits "$TARGET")"
+      expect_eq "pending deletions" "$(deletion_entries '\??\'"$TARGET")" "$(pending_value)"
+      ;;
+    stack_walk_reaches_the_thread_start)
+      # What a debugger, a crash dump or Windows Error Reporting reads of the
+      # program while its box is up: a walk through its frames, by their
+      # unwind data, to the thread's start.
+      place_screensaver "$TARGET_UNIX" "$TARGET"
+      run_uninstaller --walk-stack
+      expect_box "$SCHEDULED_TEXT"
+      tr -d '\r' <"$WORK/run" | sed -n 's/^frame=/  frame: /p'
+      ((${RUN[program_frames]:-0} >= 1)) || fail "the walk should pass the program's frames, passed ${RUN[program_frames]:-none}"
+      [[ ${RUN[thread_start]:-} == BaseThreadInitThunk || ${RUN[thread_start]:-} == RtlUserThreadStart ]] ||
+        fail "the walk should reach the thread's start right after the program's frames, got ${RUN[thread_start]:-nothing}"
+      ;;
     *)
       fail "unknown scenario '$STEP'"
       ;;
