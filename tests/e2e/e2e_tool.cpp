@@ -206,6 +206,8 @@ std::string FrameName(HANDLE process, DWORD64 address, std::string& function) {
 void WalkMainThread(const PROCESS_INFORMATION& process) {
   HMODULE program = nullptr;
   DWORD needed = 0;
+  // Symbols are read only for the modules that the walk passes through.
+  SymSetOptions(SymGetOptions() | SYMOPT_DEFERRED_LOADS);
   if (!EnumProcessModules(process.hProcess, &program, sizeof program, &needed) ||
       !SymInitialize(process.hProcess, nullptr, TRUE)) {
     printf("error=could not read the child's modules (%lu)\n", GetLastError());
