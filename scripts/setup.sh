@@ -5,7 +5,7 @@
 set -euo pipefail
 
 build=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
-release=(git openssl osslsigncode libengine-pkcs11-openssl)
+release=(git openssl osslsigncode libengine-pkcs11-openssl python3-pefile python3-asn1crypto python3-cryptography)
 tests=(g++ libgtest-dev libgmock-dev wine wine64 xvfb libxml2-utils softhsm2 python3 "${release[@]}")
 demo=(imagemagick fonts-wine)
 
