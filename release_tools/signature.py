@@ -269,6 +269,33 @@ def _named_certificate(reading, carried, issuer, serial, name):
     reading.refuse(f"names a {name} certificate that it does not carry")
 
 
+def _one_signer(reading, element, version, digests, on_revocation_lists):
+    """SignedData of VERSION in the ContentInfo ELEMENT, with no revocation
+    lists and one SignerInfo (version 1) whose digest algorithm, one of
+    DIGESTS, is the one SignedData lists; returns SignedData's fields, the
+    SignerInfo's, the digest's name and the signature algorithm."""
+    signed = _signed_data(reading, element)
+    reading.small_integer(signed["version"], version, "SignedData version")
+    if signed["revocation lists"] is not None:
+        reading.refuse(on_revocation_lists)
+    infos = signed["signer infos"].children
+    if len(infos) != 1:
+        reading.refuse(f"holds {len(infos)} signer infos, not one")
+    info = _signer_info_fields(reading, infos[0])
+    reading.small_integer(info["version"], 1, "SignerInfo version")
+    digest_oid = reading.algorithm(info["digest algorithm"], digests, "signer's digest algorithm")
+    listed = signed["digest algorithms"].children
+    if len(listed) != 1 or reading.bytes_of(listed[0]) != reading.bytes_of(info["digest algorithm"]):
+        for algorithm in listed:
+            reading.algorithm(algorithm, digests, "SignedData's digest algorithm")
+        reading.refuse(f"lists {len(listed)} digest algorithms in SignedData, where its signer's one is all"
+                       " it may list")
+    digest_name = DIGESTS[digest_oid][0]
+    signature_oid = reading.algorithm(info["signature algorithm"], _signature_algorithms(digest_name),
+                                      "signer's signature algorithm")
+    return signed, info, digest_name, signature_oid
+
+
 def _signer_info_fields(reading, element):
     # The signer is named by issuer and serial number (a SEQUENCE) or by key
     # identifier ([0]); which one is read from the element itself.
@@ -363,25 +390,8 @@ def _read(data, tsa_roots, crls):
         return None
     der.parse(blob)
     reading = _Reading(blob, "its signature")
-    signed = _signed_data(reading, der.parse(blob))
-    reading.small_integer(signed["version"], 1, "SignedData version")
-    if signed["revocation lists"] is not None:
-        reading.refuse("carries revocation lists, which the signer did not sign")
-
-    # One signer, SHA-256, its digest algorithm the one SignedData lists.
-    infos = signed["signer infos"].children
-    if len(infos) != 1:
-        reading.refuse(f"holds {len(infos)} signer infos, not one")
-    info = _signer_info_fields(reading, infos[0])
-    reading.small_integer(info["version"], 1, "SignerInfo version")
-    reading.algorithm(info["digest algorithm"], [OID["sha256"]], "signer's digest algorithm")
-    listed = signed["digest algorithms"].children
-    if len(listed) != 1 or reading.bytes_of(listed[0]) != reading.bytes_of(info["digest algorithm"]):
-        for algorithm in listed:
-            reading.algorithm(algorithm, [OID["sha256"]], "SignedData's digest algorithm")
-        reading.refuse(f"lists {len(listed)} digest algorithms in SignedData, where the signer's one is all it may list")
-    signature_oid = reading.algorithm(info["signature algorithm"], _signature_algorithms("sha256"),
-                                      "signer's signature algorithm")
+    signed, info, _, signature_oid = _one_signer(reading, der.parse(blob), 1, [OID["sha256"]],
+                                                 "carries revocation lists, which the signer did not sign")
 
     # What was signed: SpcIndirectDataContent naming the image and its digest.
     content = reading.fields(signed["content"], "signed content", [("type", OID_TAG, False),
@@ -522,24 +532,8 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
     its chain (the authority first) and the time stamped."""
     from . import chain
     reading = _Reading(blob, "its timestamp")
-    signed = _signed_data(reading, element)
-    reading.small_integer(signed["version"], 3, "SignedData version")
-    if signed["revocation lists"] is not None:
-        reading.refuse("holds attributes or revocation lists that its authority did not sign")
-    infos = signed["signer infos"].children
-    if len(infos) != 1:
-        reading.refuse(f"holds {len(infos)} signer infos, not one")
-    info = _signer_info_fields(reading, infos[0])
-    reading.small_integer(info["version"], 1, "SignerInfo version")
-    digest_oid = reading.algorithm(info["digest algorithm"], list(DIGESTS), "signer's digest algorithm")
-    digest_name = DIGESTS[digest_oid][0]
-    listed = signed["digest algorithms"].children
-    if len(listed) != 1 or reading.bytes_of(listed[0]) != reading.bytes_of(info["digest algorithm"]):
-        for algorithm in listed:
-            reading.algorithm(algorithm, list(DIGESTS), "SignedData's digest algorithm")
-        reading.refuse(f"lists {len(listed)} digest algorithms in SignedData, where its signer's one is all it may list")
-    signature_oid = reading.algorithm(info["signature algorithm"], _signature_algorithms(digest_name),
-                                      "signer's signature algorithm")
+    signed, info, digest_name, signature_oid = _one_signer(
+        reading, element, 3, list(DIGESTS), "holds attributes or revocation lists that its authority did not sign")
     if info["unsigned attributes"] is not None:
         reading.refuse("holds attributes or revocation lists that its authority did not sign")
     if info["signed attributes"] is None:
