@@ -85,13 +85,6 @@ def explain(file, build):
     return said
 
 
-def first_difference(data, built):
-    for at, (a, b) in enumerate(zip(data, built)):
-        if a != b:
-            return f"first difference at byte {at + 1}"
-    return f"the one is the other's first {min(len(data), len(built))} bytes"
-
-
 def verify(argv, out):
     file, roots, tsa_roots, crls = parse(argv)
     if not readable(file):
@@ -154,7 +147,7 @@ def check(file, roots, tsa_roots, crls, work, out):
     if found is None:
         if data != built:
             raise Rejected(f"it carries no signature that can be read, and is not the build "
-                           f"({first_difference(data, built)}; {len(data)} bytes, the build has {len(built)})"
+                           f"({signature.first_difference(data, built)}; {len(data)} bytes, the build has {len(built)})"
                            f"{explain(file, build)}")
         out(f"OK: {shown(file)} is byte for byte the unsigned program that commit {build.commit} builds.")
         return 0

@@ -158,7 +158,11 @@ def forgeries(work, signed, built, pki):
     osslsigncode("extract-signature", "-in", signed, "-out", work / "signature.der")
     blob = (work / "signature.der").read_bytes()
     value = cms.ContentInfo.load(blob)["content"]["signer_infos"][0]["signature"].native
-    made = {"code": flipped(signed, work / "code.exe", code_offset(built))}
+    # A code byte flipped, as it is, and with the header checksum made the file's again.
+    flipped(signed, work / "code-alone.exe", code_offset(built))
+    pe = pefile.PE(str(work / "code-alone.exe"))
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    pe.write(str(work / "code.exe"))
     # A byte of the signer's signature value, and one of the timestamp's, each
     # flipped in the signature and that put on the build, checksum and all.
     for name, at in (("signature-value", blob.rindex(value) + 8), ("timestamp", -8)):
@@ -174,7 +178,7 @@ def forgeries(work, signed, built, pki):
     (work / "extra.pem").write_bytes(pki.chain.read_bytes() + pki.other.read_bytes())
     osslsigncode("sign", "-certs", work / "extra.pem", "-key", pki.signer_key, "-readpass", pki.password_file,
                  "-h", "sha256", "-in", built, "-out", work / "extra-certificate.exe")
-    return {"code": "changed after it was signed", "signature-value": "signer's signature does not verify",
+    return {"code-alone": "header checksum is not the file's own", "code": "changed after it was signed", "signature-value": "signer's signature does not verify",
             "timestamp": "timestamp is not intact", "ber": "not in DER", "nested": "nested signature",
             "blob": "not an RFC 3161 timestamp", "extra-certificate": "neither the signer's nor an issuer"}
 
