@@ -59,8 +59,10 @@ def foreign_files(dist):
         return []
     foreign = []
     for name in sorted(os.listdir(os.fsencode(dist))):
-        path = os.path.join(os.fsencode(dist), name)
-        mode = os.lstat(path).st_mode
+        try:
+            mode = os.lstat(os.path.join(os.fsencode(dist), name)).st_mode
+        except FileNotFoundError:  # gone since it was listed
+            continue
         if os.fsdecode(name) not in RELEASE_FILES or not stat.S_ISREG(mode):
             foreign.append(shown(os.fsdecode(name)))
     return foreign
