@@ -266,7 +266,7 @@ def _named_certificate(reading, carried, issuer, serial, name):
     for entry in carried:
         if entry.serial == serial and entry.issuer == issuer:
             return entry.certificate
-    reading.refuse(f"names a {name} certificate that it does not carry")
+    reading.refuse(f"names as its {name} a certificate that it does not carry")
 
 
 def _one_signer(reading, element, version, digests, on_revocation_lists):
@@ -413,7 +413,7 @@ def _read(data, tsa_roots, crls):
 
     carried = _carried_certificates(reading, signed["certificates"])
     issuer, serial = _issuer_and_serial(reading, info, "signer")
-    signer = _named_certificate(reading, carried, issuer, serial, "signer's")
+    signer = _named_certificate(reading, carried, issuer, serial, "signer")
     signature_value = reading.content(info["signature"])
     if not _verify_signer(reading, signer, reading.bytes_of(info["signed attributes"]), signature_value,
                           "sha256", signature_oid, "signer"):
@@ -556,7 +556,7 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
     if not carried:
         reading.refuse("carries no certificate that it could be checked with")
     issuer, serial = _issuer_and_serial(reading, info, "authority")
-    authority = _named_certificate(reading, carried, issuer, serial, "authority's")
+    authority = _named_certificate(reading, carried, issuer, serial, "authority")
     ess = _token_attributes(reading, info["signed attributes"], hashlib.new(digest_name, tst_bytes).digest(),
                             info)
     intact = _verify_signer(reading, authority, reading.bytes_of(info["signed attributes"]),
