@@ -154,17 +154,22 @@ def top_checked(top, roots):
     return any(der(root) == der(top) for root in roots) or bool(issuers_of(top, roots))
 
 
-def root_reached(path, roots):
+def root_reached(path, roots, members=()):
     """Where PATH meets ROOTS, as a verifier that tries trusted certificates
-    first finds it: (index on PATH, root), or (None, None)."""
+    first finds it: (index on PATH, root, the certificate the root issued:
+    the one on PATH or a copy of it among MEMBERS, cross-signed), or
+    (None, None, None)."""
     for index, certificate in enumerate(path):
-        for root in roots:
-            if der(root) == der(certificate) and self_issued(root):
-                return index, root
-        issuers = issuers_of(certificate, roots)
-        if issuers:
-            return index, issuers[0]
-    return None, None
+        copies = [certificate] + [m for m in members if der(m) != der(certificate)
+                                  and m.subject == certificate.subject and same_key(m, certificate)]
+        for copy in copies:
+            for root in roots:
+                if der(root) == der(copy) and self_issued(root):
+                    return index, root, copy
+            issuers = issuers_of(copy, roots)
+            if issuers:
+                return index, issuers[0], copy
+    return None, None, None
 
 
 def verify_time(moment):
@@ -235,13 +240,13 @@ def revoked_among(links, crls):
     return None
 
 
-def chain_links(path, roots=()):
+def chain_links(path, roots=(), members=()):
     """(certificate, issuer) pairs along PATH, up to where it meets ROOTS,
     and that last one to its root."""
-    index, root = root_reached(path, roots)
+    index, root, via = root_reached(path, roots, members)
     if index is None:
         return list(zip(path, path[1:]))
     pairs = list(zip(path[:index], path[1:index + 1]))
-    if der(path[index]) != der(root):
-        pairs.append((path[index], root))
+    if der(via) != der(root):
+        pairs.append((via, root))
     return pairs

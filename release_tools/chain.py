@@ -94,7 +94,8 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
     def refuse(phrase, revoked=False):
         raise ChainRefused(roots, phrase, revoked)
 
-    index, root = certificates.root_reached(path, trusted)
+    members = certificates.walk(signer, untrusted).members
+    index, root, _ = certificates.root_reached(path, trusted, members)
     if root is None:
         top = path[-1]
         if certificates.self_issued(top):
@@ -114,7 +115,7 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
             when = f"at the time stamped, {sig.timestamp_time:%Y-%m-%d %H:%M:%S} UTC" if sig.timestamp_time else "now"
             refuse(f"does not verify (a certificate on it is not valid {when})")
         refuse("does not verify (OpenSSL's verifier refuses it)")
-    revoked = certificates.revoked_among(certificates.chain_links(path, trusted), lists)
+    revoked = certificates.revoked_among(certificates.chain_links(path, trusted, members), lists)
     if revoked is not None:
         refuse(f"holds a revoked certificate: {certificates.subject(revoked)}", revoked=True)
     return f"leads to the root {certificates.subject(root)}"

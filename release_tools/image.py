@@ -104,7 +104,8 @@ def authenticode_digest(data, layout=None, algorithm="sha256"):
 def signature_blob(data, layout=None):
     """The DER signature that DATA's one WIN_CERTIFICATE holds, with its
     padding removed, or None when DATA has no certificate table. Raises
-    BadImage for any other table."""
+    BadImage for any other table. The checksum is check_checksum's: a changed
+    byte is first of all a change to what was signed."""
     layout = layout or read_layout(data)
     if not layout.table_size:
         return None
@@ -130,9 +131,14 @@ def signature_blob(data, layout=None):
     padding = blob[der_size:]
     if len(padding) >= 8 or size != _align8(WIN_CERTIFICATE_HEADER + der_size) or any(padding):
         raise BadImage("its certificate is followed by bytes other than the zeros that pad it to eight bytes")
+    return blob[:der_size]
+
+
+def check_checksum(data, layout=None):
+    """Raises BadImage unless the header checksum is DATA's own."""
+    layout = layout or read_layout(data)
     if layout.checksum != checksum(data, layout.checksum_offset):
         raise BadImage("its header checksum is not the file's own")
-    return blob[:der_size]
 
 
 def _der_size(blob):

@@ -266,7 +266,7 @@ def _named_certificate(reading, carried, issuer, serial, name):
     for entry in carried:
         if entry.serial == serial and entry.issuer == issuer:
             return entry.certificate
-    reading.refuse(f"names a {name} certificate that it does not carry")
+    reading.refuse(f"names as its {name} a certificate that it does not carry")
 
 
 def _one_signer(reading, element, version, digests, on_revocation_lists):
@@ -285,11 +285,12 @@ def _one_signer(reading, element, version, digests, on_revocation_lists):
     reading.small_integer(info["version"], 1, "SignerInfo version")
     digest_oid = reading.algorithm(info["digest algorithm"], digests, "signer's digest algorithm")
     listed = signed["digest algorithms"].children
-    if len(listed) != 1 or reading.bytes_of(listed[0]) != reading.bytes_of(info["digest algorithm"]):
-        for algorithm in listed:
-            reading.algorithm(algorithm, digests, "SignedData's digest algorithm")
+    if len(listed) != 1:
         reading.refuse(f"lists {len(listed)} digest algorithms in SignedData, where its signer's one is all"
                        " it may list")
+    if reading.bytes_of(listed[0]) != reading.bytes_of(info["digest algorithm"]):
+        reading.algorithm(listed[0], digests, "SignedData's digest algorithm")
+        reading.refuse("lists another digest algorithm in SignedData than its signer's")
     digest_name = DIGESTS[digest_oid][0]
     signature_oid = reading.algorithm(info["signature algorithm"], _signature_algorithms(digest_name),
                                       "signer's signature algorithm")
@@ -412,7 +413,7 @@ def _read(data, tsa_roots, crls):
 
     carried = _carried_certificates(reading, signed["certificates"])
     issuer, serial = _issuer_and_serial(reading, info, "signer")
-    signer = _named_certificate(reading, carried, issuer, serial, "signer's")
+    signer = _named_certificate(reading, carried, issuer, serial, "signer")
     signature_value = reading.content(info["signature"])
     if not _verify_signer(reading, signer, reading.bytes_of(info["signed attributes"]), signature_value,
                           "sha256", signature_oid, "signer"):
@@ -426,8 +427,7 @@ def _read(data, tsa_roots, crls):
     if digest_info != computed:
         raise Refused(f"it was changed after it was signed: its signature holds the digest {digest_info.hex().upper()},"
                       f" the file has {computed.hex().upper()}")
-    if layout.checksum != image.checksum(data, layout.checksum_offset):
-        raise Refused("its header checksum is not the file's own")
+    image.check_checksum(data, layout)
 
     walk = _check_chain_members(reading, signer, [c.certificate for c in carried],
                                 "the signer's nor an issuer on its chain")
@@ -556,7 +556,7 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
     if not carried:
         reading.refuse("carries no certificate that it could be checked with")
     issuer, serial = _issuer_and_serial(reading, info, "authority")
-    authority = _named_certificate(reading, carried, issuer, serial, "authority's")
+    authority = _named_certificate(reading, carried, issuer, serial, "authority")
     ess = _token_attributes(reading, info["signed attributes"], hashlib.new(digest_name, tst_bytes).digest(),
                             info)
     intact = _verify_signer(reading, authority, reading.bytes_of(info["signed attributes"]),
@@ -579,7 +579,7 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
             reading.refuse(f"carries {certificates.subject(top)}, which is neither among the roots in {tsa_roots}"
                            " nor signed by one of them")
     _names_its_chain(reading, ess, authority, walk.members, roots)
-    revoked = certificates.revoked_among(certificates.chain_links(walk.path, roots), crls)
+    revoked = certificates.revoked_among(certificates.chain_links(walk.path, roots, walk.members), crls)
     if revoked is not None:
         raise Refused(f"its timestamp's authority's chain holds a revoked certificate: {certificates.subject(revoked)}")
     return authority_name, walk.path, moment
