@@ -176,6 +176,9 @@ def report_chain(found, roots, crls, out):
             out(f"Its certificate chain {chain.check_chain(found, chain.SYSTEM_ROOTS, crls)} "
                 "among this system's trusted roots.")
         except chain.ChainRefused as refusal:
+            # A revocation list given decides, whether or not the roots do.
+            if refusal.revoked:
+                raise
             out(f"Against this system's trusted roots, its certificate chain {refusal.chain}.")
     out("No --ca was given, so the chain did not decide the verdict: the name above is what the\n"
         "certificate says, and anyone can make a certificate that says any name. Pass --ca with the\n"
@@ -189,7 +192,7 @@ def main(argv):
     shown_file = shown(os.path.realpath(argv[-1])) if argv else ""
     try:
         return verify(argv, print)
-    except (Cannot, building.BuildError, cli.CannotRun) as error:
+    except (Cannot, building.BuildError, cli.CannotRun, chain.BadInput) as error:
         reason = str(error)
         if type(error) is building.BuildError:
             reason = f"the program could not be built ({error})"

@@ -178,7 +178,8 @@ def forgeries(work, signed, built, pki):
     (work / "extra.pem").write_bytes(pki.chain.read_bytes() + pki.other.read_bytes())
     osslsigncode("sign", "-certs", work / "extra.pem", "-key", pki.signer_key, "-readpass", pki.password_file,
                  "-h", "sha256", "-in", built, "-out", work / "extra-certificate.exe")
-    return {"code-alone": "header checksum is not the file's own", "code": "changed after it was signed", "signature-value": "signer's signature does not verify",
+    return {"code-alone": "changed after it was signed", "code": "changed after it was signed",
+            "signature-value": "signer's signature does not verify",
             "timestamp": "timestamp is not intact", "ber": "not in DER", "nested": "nested signature",
             "blob": "not an RFC 3161 timestamp", "extra-certificate": "neither the signer's nor an issuer"}
 
@@ -244,6 +245,10 @@ def test_pfx(checkout, work_dir, built_exe, source_dir, pki):
     # Untimestamped, it needs no roots at all to be proven the build plus one signature.
     accepted = verdict(checkout, 0, work_dir / "release", f"dist/{PROGRAM}")
     assert "\nSigned with Authenticode by: CN=Sorrelvane Test Publisher\n" in accepted.output, accepted
+    # --crl once a list: the intermediate's empty one, then the root's (in DER) that revokes it.
+    refused = verdict(checkout, 1, work_dir / "release", "--ca", pki.root, "--crl", pki.crl_empty,
+                      "--crl", pki.crl_revokes_intermediate_der, f"dist/{PROGRAM}")
+    assert "revoked certificate: CN=Throwaway Test Intermediate" in refused.output, refused
 
 
 def expect_refused(checkout, folder, reason, **settings):
