@@ -79,8 +79,9 @@ def secret_pipe(secret):
     """A descriptor from which a tool reads SECRET and a line feed, for
     `-passin fd:N` or `-readpass /dev/fd/N`, with N this descriptor; pass it
     in pass_fds. The secret never reaches an argument list or a file. It is
-    written whole before the tool starts, so it must fit in the pipe."""
-    data = secret.encode() + b"\n"
+    written whole before the tool starts, so it must fit in the pipe. SECRET
+    may be bytes: a password need not be UTF-8."""
+    data = (secret if isinstance(secret, bytes) else secret.encode()) + b"\n"
     read_end, write_end = os.pipe()
     try:
         if len(data) > 4096:

@@ -14,7 +14,7 @@ import pefile
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 sys.dont_write_bytecode = True
 sys.path.insert(0, str(SOURCE_DIR))
-from release_tools import processes  # noqa: E402
+from release_tools import building  # noqa: E402
 
 MAX_SIZE = 6656  # 13 blocks of 512 bytes
 
@@ -227,27 +227,15 @@ def check_unwind_data(image):
         raise Failure(f"the entry point {entry_point:#x} starts no function entry")
 
 
-def build_program_afresh(work):
-    """The release's own build of the committed tree, in WORK; returns the
-    program's path and what was built. The one call into the shell's build."""
-    script = 'source scripts/fresh_build.sh; build_program_afresh "$1" && describe_build'
-    try:
-        result = processes.run(["bash", "-c", script, "_", work], cwd=SOURCE_DIR, timeout=900)
-    except processes.TimedOut as error:
-        raise Failure(f"the release build: {error}") from None
-    if result.returncode != 0:
-        log = Path(work, "build.log")
-        tail = log.read_text(errors="replace").splitlines()[-5:] if log.exists() else []
-        raise Failure(f"the release build failed: {result.stderr.decode(errors='replace').strip()} {tail}")
-    return Path(work, "build", "SorrelvaneUninstall.exe"), result.stdout.decode(errors="replace").strip()
-
-
 def check_reproducible(image):
     """Byte-identical to the release build of the committed tree, made afresh in a temporary folder."""
     with tempfile.TemporaryDirectory(prefix="reproducible.") as work:
-        built, description = build_program_afresh(work)
-        if built.read_bytes() != image.data:
-            raise Failure(f"this build and the release build of {description} differ")
+        try:
+            built = building.build_afresh(SOURCE_DIR, work)
+        except building.BuildError as error:
+            raise Failure(f"the release build failed: {error}") from None
+        if built.program.read_bytes() != image.data:
+            raise Failure(f"this build and the release build of {built.describe()} differ")
 
 
 CHECKS = {

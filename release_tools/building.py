@@ -1,0 +1,279 @@
+"""The one way the program is built for a release: the committed tree alone,
+afresh, in a temporary folder, with an environment emptied of everything that
+could change the bytes. Also what a release records about that build
+(BUILDINFO), and the lock that keeps releases and verifications apart.
+
+An export of HEAD, blob by blob, rather than a checkout or `git archive`: no
+untracked or modified file, and no filter, attribute or export setting of the
+checkout, can slip into what is named as built from commit X."""
+
+import os
+import sys
+
+if __name__ == "__main__":  # run as a script, under -I: its package is not on sys.path
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+
+import contextlib
+import errno
+import fcntl
+import re
+from dataclasses import dataclass
+from pathlib import Path
+
+from release_tools import processes
+from release_tools.text import shown
+
+PROGRAM_NAME = "SorrelvaneUninstall.exe"
+
+# What makes the bytes: the cross compiler, the linker, the Windows headers and
+# import libraries, and the build system. BUILDINFO records their versions.
+BUILD_PACKAGES = (
+    "g++-mingw-w64-x86-64-posix",
+    "gcc-mingw-w64-x86-64-posix",
+    "gcc-mingw-w64-x86-64-posix-runtime",
+    "binutils-mingw-w64-x86-64",
+    "mingw-w64-x86-64-dev",
+    "mingw-w64-common",
+    "cmake",
+)
+COMPILER = "x86_64-w64-mingw32-g++-posix"
+# What the build and the export need on the system's PATH.
+TOOLS = ("git", "cmake", "make", COMPILER, "dpkg-query")
+
+GIT_TIME_LIMIT = 120
+CONFIGURE_TIME_LIMIT = 300
+BUILD_TIME_LIMIT = 600
+
+# Characters that cmake and make take in the folder the build runs in. Make
+# splits or expands words at ':', '$', ';', quotes, glob and shell characters,
+# so a folder holding any of those cannot be built under; rather than fail
+# halfway with make's own words, a release or a check says so first.
+_BUILDABLE = re.compile(r"[\w /.,+=@%^~!#{}-]*")
+
+
+class BuildError(Exception):
+    """The program could not be built; str() is one line saying why."""
+
+
+class UnbuildablePath(BuildError):
+    """The folder the build would run in has a character make cannot take:
+    not a fault of the source, so callers exit 2 rather than refuse."""
+
+
+class Busy(Exception):
+    """Another release or verification holds the lock."""
+
+
+@dataclass(frozen=True)
+class Build:
+    program: Path  # the built program, in the caller's work folder
+    commit: str
+    beside_changes: bool  # whether the checkout held changes the build leaves out
+
+    def describe(self):
+        if self.beside_changes:
+            return f"commit {self.commit}; the checkout has uncommitted changes, which are not in this build"
+        return f"commit {self.commit}"
+
+
+def check_buildable(folder):
+    """Raises UnbuildablePath when FOLDER's path holds a character that the
+    build tools cannot take."""
+    path = os.path.realpath(folder)
+    bad = sorted({c for c in path if not _BUILDABLE.fullmatch(c)})
+    if bad:
+        named = " ".join("a control character" if not c.isprintable() else f"'{c}'" for c in bad)
+        raise UnbuildablePath(
+            f"the temporary folder {shown(path)} holds {named}, which make cannot build under; "
+            "set TMPDIR to a folder whose path has none")
+
+
+def _git(root, *args, timeout=GIT_TIME_LIMIT, input=None):
+    # A user who verifies may not own the checkout, which git then refuses to
+    # read. Reading it is safe as long as none of its configured commands runs:
+    # of what is used here, an fsmonitor would, so that is switched off, and a
+    # filter driver would (git status runs clean filters), so a checkout that
+    # configures one is not read at all.
+    return processes.run(
+        ["git", "-c", f"safe.directory={root}", "-c", "core.fsmonitor=false", "-C", root, *args],
+        timeout=timeout, input=input)
+
+
+def _export(root, commit, destination):
+    """Writes COMMIT's files into DESTINATION exactly as committed."""
+    listing = _git(root, "ls-tree", "-r", "-z", "--full-tree", commit)
+    if listing.returncode != 0:
+        raise BuildError(f"git could not list the files of commit {commit}")
+    entries = []
+    for entry in listing.stdout.split(b"\0"):
+        if not entry:
+            continue
+        header, _, name = entry.partition(b"\t")
+        mode, kind, object_id = header.decode("ascii", "replace").split(" ")
+        path = os.fsdecode(name)
+        if mode not in ("100644", "100755"):
+            raise BuildError(f"commit {commit} holds {shown(path)} as a {kind} of mode {mode}, not a plain file")
+        parts = path.split("/")
+        if any(part in ("", ".", "..", ".git") for part in parts):
+            raise BuildError(f"commit {commit} holds a file named {shown(path)}, which cannot be written as it is")
+        entries.append((mode, object_id, parts))
+    # One git for every blob: the batch answers each id with its header and bytes.
+    batch = _git(root, "cat-file", "--batch",
+                 input=b"".join(object_id.encode() + b"\n" for _, object_id, _ in entries))
+    if batch.returncode != 0:
+        raise BuildError(f"git could not read the files of commit {commit}")
+    out, at = batch.stdout, 0
+    for mode, object_id, parts in entries:
+        end = out.index(b"\n", at)
+        answer = out[at:end].split(b" ")
+        if len(answer) != 3 or answer[0].decode() != object_id or answer[1] != b"blob":
+            raise BuildError(f"git did not give the blob {object_id} of commit {commit}")
+        size = int(answer[2])
+        content, at = out[end + 1:end + 1 + size], end + 2 + size
+        folder = destination.joinpath(*parts[:-1])
+        folder.mkdir(parents=True, exist_ok=True)
+        descriptor = os.open(folder / parts[-1], os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW,
+                             0o755 if mode == "100755" else 0o644)
+        with open(descriptor, "wb") as file:
+            file.write(content)
+
+
+def build_afresh(project_root, work_dir):
+    """Builds HEAD of PROJECT_ROOT in WORK_DIR (an empty folder of the
+    caller's, which the caller removes) and returns the Build. Raises
+    BuildError with the reason; the build's own output is then in
+    WORK_DIR/build.log."""
+    root, work = os.path.realpath(project_root), Path(work_dir)
+    check_buildable(work)
+    head = _git(root, "rev-parse", "--verify", "--quiet", "HEAD^{commit}")
+    commit = head.stdout.decode("ascii", "replace").strip()
+    if head.returncode != 0 or not re.fullmatch(r"[0-9a-f]{40}|[0-9a-f]{64}", commit):
+        raise BuildError(f"{shown(root)} is not a git checkout with a commit to build")
+    if _git(root, "config", "--get-regexp", r"^filter\.").returncode == 0:
+        raise BuildError(f"{shown(root)} configures git filter drivers (filter.*), which reading it would run; "
+                         "use a clone without them")
+    status = _git(root, "status", "--porcelain", "-z")
+    beside_changes = status.returncode != 0 or bool(status.stdout)
+    source = work / "source"
+    source.mkdir()
+    _export(root, commit, source)
+
+    scrubbed = processes.clean_environment(HOME=str(work), TMPDIR=str(work))
+    log = bytearray()
+    for args, limit in ((["cmake", "--preset", "windows", "-B", work / "build"], CONFIGURE_TIME_LIMIT),
+                        (["cmake", "--build", work / "build", "--target", "SorrelvaneUninstall"], BUILD_TIME_LIMIT)):
+        try:
+            step = processes.run(args, timeout=limit, env=scrubbed, cwd=source)
+        except processes.TimedOut as error:
+            (work / "build.log").write_bytes(bytes(log))
+            raise BuildError(f"the build of commit {commit} did not end within {error.seconds} s") from None
+        log += step.stdout + step.stderr
+        if step.returncode != 0:
+            (work / "build.log").write_bytes(bytes(log))
+            raise BuildError(f"the build of commit {commit} failed: {_last_line(log)}")
+    (work / "build.log").write_bytes(bytes(log))
+    return Build(work / "build" / PROGRAM_NAME, commit, beside_changes)
+
+
+def _last_line(log):
+    lines = [line for line in bytes(log).decode("utf-8", "replace").splitlines() if line.strip()]
+    return shown(lines[-1].strip()) if lines else "it said nothing"
+
+
+def package_version(package):
+    answer = processes.run(["dpkg-query", "-W", "-f=${Version}", package], timeout=60)
+    version = answer.stdout.decode("utf-8", "replace").strip()
+    return version if answer.returncode == 0 and version else "not installed"
+
+
+def compiler_version():
+    answer = processes.run([COMPILER, "--version"], timeout=60)
+    lines = answer.stdout.decode("utf-8", "replace").splitlines()
+    return lines[0] if answer.returncode == 0 and lines else "not installed"
+
+
+def build_info(build):
+    """BUILDINFO: what a release was built from and with, one "name: value" a line."""
+    lines = [f"commit: {build.commit}",
+             "uncommitted changes: " + ("yes, not in this release" if build.beside_changes else "none"),
+             f"compiler: {compiler_version()}"]
+    lines += [f"package {package}: {package_version(package)}" for package in BUILD_PACKAGES]
+    return "".join(line + "\n" for line in lines).encode()
+
+
+def read_build_info(path, limit=65536):
+    """The "name: value" lines of the BUILDINFO at PATH, the first of each name
+    kept, values shown safely; {} when there is none to read."""
+    try:
+        with open(path, "rb") as file:
+            text = file.read(limit).decode("utf-8", "replace")
+    except OSError:
+        return {}
+    fields = {}
+    for line in text.splitlines():
+        name, colon, value = line.partition(": ")
+        if colon:
+            fields.setdefault(name, shown(value))
+    return fields
+
+
+def build_info_differences(fields):
+    """The build packages whose versions in FIELDS (read_build_info) differ
+    from this machine's, as "name (there X, here Y)", comma-separated."""
+    differences = []
+    for package in BUILD_PACKAGES:
+        there = fields.get(f"package {package}")
+        if there:
+            here = package_version(package)
+            if there != here:
+                differences.append(f"{package} (there {there}, here {here})")
+    return ", ".join(differences)
+
+
+@contextlib.contextmanager
+def locked(folder, *, shared):
+    """Holds a lock on FOLDER while the block runs: shared beside other shared
+    holders, exclusive alone. Raises Busy, at once, when it is held the other
+    way. A folder is opened read-only, which even a read-only checkout allows;
+    the descriptor is not inherited, so no tool started meanwhile keeps it."""
+    descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        try:
+            fcntl.flock(descriptor, (fcntl.LOCK_SH if shared else fcntl.LOCK_EX) | fcntl.LOCK_NB)
+        except OSError as error:
+            if error.errno in (errno.EWOULDBLOCK, errno.EAGAIN):
+                raise Busy(folder) from None
+            raise
+        yield
+    finally:
+        os.close(descriptor)
+
+
+def main(argv):
+    """building.py EXE: builds the committed tree afresh, as a release does, in
+    a temporary folder, and says whether EXE is that build byte for byte."""
+    import shutil
+    import tempfile
+    if len(argv) != 1:
+        print("usage: building.py EXE", file=sys.stderr)
+        return 2
+    processes.end_on_signals()
+    work = tempfile.mkdtemp(prefix="reproducible.", dir=os.environ.get("TMPDIR") or "/tmp")
+    processes.remove_on_signal(work)
+    try:
+        build = build_afresh(Path(__file__).resolve().parent.parent, work)
+        same = Path(argv[0]).read_bytes() == build.program.read_bytes()
+    except BuildError as error:
+        print(f"building.py: {error}", file=sys.stderr)
+        return 2
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    if not same:
+        print(f"{shown(argv[0])} and the release build of {build.describe()} differ", file=sys.stderr)
+        return 1
+    print(f"{shown(argv[0])} is the release build of {build.describe()}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

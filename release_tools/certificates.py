@@ -1,0 +1,252 @@
+"""Certificates as the release checks need them: read, named as OpenSSL's
+RFC 2253 output names them, verified under an issuer's key with cryptography,
+walked from a signer to the top of what is carried, and handed to OpenSSL's
+own verifier, which is judged by its exit status alone.
+
+A certificate is issued by another when its issuer names the other's subject
+and its signature verifies under the other's key; a self-issued one (subject
+and issuer the same) must verify under its own key. Key identifiers and
+extensions are OpenSSL's to judge, in verify()."""
+
+import contextlib
+import datetime
+import shutil
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+
+from cryptography import x509
+from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
+from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
+
+from . import processes
+
+VERIFY_TIME_LIMIT = 60
+
+# OpenSSL's short names where cryptography would print a dotted OID.
+_SHORT_NAMES = {x509.ObjectIdentifier(dotted): short for dotted, short in {
+    "1.2.840.113549.1.9.1": "emailAddress", "2.5.4.5": "serialNumber", "2.5.4.15": "businessCategory",
+    "1.3.6.1.4.1.311.60.2.1.3": "jurisdictionC", "1.3.6.1.4.1.311.60.2.1.2": "jurisdictionST",
+    "1.3.6.1.4.1.311.60.2.1.1": "jurisdictionL", "2.5.4.12": "title", "2.5.4.42": "GN", "2.5.4.4": "SN",
+    "2.5.4.43": "initials", "2.5.4.17": "postalCode", "2.5.4.97": "organizationIdentifier",
+}.items()}
+
+
+def subject(certificate):
+    """CERTIFICATE's subject, as `openssl x509 -subject -nameopt RFC2253` prints it."""
+    return rfc2253(certificate.subject)
+
+
+def rfc2253(name):
+    return name.rfc4514_string(_SHORT_NAMES)
+
+
+def load_der(data):
+    return x509.load_der_x509_certificate(bytes(data))
+
+
+def der(certificate):
+    return certificate.public_bytes(serialization.Encoding.DER)
+
+
+def pem(certificates):
+    return b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
+
+
+def self_issued(certificate):
+    return certificate.issuer == certificate.subject
+
+
+def same_key(one, other):
+    spki = serialization.PublicFormat.SubjectPublicKeyInfo
+    return (one.public_key().public_bytes(serialization.Encoding.DER, spki)
+            == other.public_key().public_bytes(serialization.Encoding.DER, spki))
+
+
+def signed_by(certificate, key):
+    """Whether CERTIFICATE's signature verifies under the public KEY."""
+    try:
+        algorithm = certificate.signature_hash_algorithm
+        if isinstance(key, rsa.RSAPublicKey):
+            key.verify(certificate.signature, certificate.tbs_certificate_bytes, padding.PKCS1v15(), algorithm)
+        elif isinstance(key, ec.EllipticCurvePublicKey):
+            key.verify(certificate.signature, certificate.tbs_certificate_bytes, ec.ECDSA(algorithm))
+        else:
+            return False
+    except (InvalidSignature, UnsupportedAlgorithm, ValueError, TypeError):
+        return False
+    return True
+
+
+def issued_by(certificate, issuer):
+    """Whether ISSUER's subject is CERTIFICATE's issuer and its key signed it."""
+    return certificate.issuer == issuer.subject and signed_by(certificate, issuer.public_key())
+
+
+def issuers_of(certificate, candidates):
+    """Those of CANDIDATES that issued CERTIFICATE."""
+    return [c for c in candidates if issued_by(certificate, c)]
+
+
+@dataclass(frozen=True)
+class Walk:
+    """Where the carried certificates lead from a leaf.
+
+    path: the leaf, then each one's issuer among the carried, up to a
+    self-issued one or one whose issuer is not carried (a self-issued issuer
+    is preferred where copies of one certificate offer a choice);
+    members: every carried certificate that issued one of the members, path
+    included, so that a second copy or a cross-signed copy of a chain
+    certificate belongs to the chain;
+    tops: the members whose issuer is not carried (checked against roots
+    later, as nothing here can check them);
+    strays: carried certificates off the chain;
+    forged: a member that names its issuer among the carried, or itself, and
+    does not verify under that key (the first found), else None."""
+    path: tuple
+    members: tuple
+    tops: tuple
+    strays: tuple
+    forged: object
+
+
+def walk(leaf, carried):
+    carried = list(carried)
+    members = [leaf]
+    # Every certificate that issued a member is a member, however reached.
+    grew = True
+    while grew:
+        grew = False
+        for candidate in carried:
+            if any(candidate is m for m in members):
+                continue
+            if any(issued_by(m, candidate) for m in members):
+                members.append(candidate)
+                grew = True
+    forged = None
+    tops = []
+    for member in members:
+        if self_issued(member):
+            if not signed_by(member, member.public_key()):
+                forged = forged or member
+            continue
+        named = [c for c in carried if c.subject == member.issuer]
+        if not named:
+            tops.append(member)
+        elif not issuers_of(member, named):
+            forged = forged or member
+    path = [leaf]
+    while not self_issued(path[-1]):
+        issuers = [c for c in issuers_of(path[-1], carried) if not any(c is p for p in path)]
+        if not issuers:
+            break
+        issuers.sort(key=lambda c: not self_issued(c))
+        path.append(issuers[0])
+    strays = [c for c in carried if not any(c is m for m in members) and der(c) != der(leaf)]
+    # A second copy of the leaf is no stray, though nothing it issued is on the chain.
+    return Walk(tuple(path), tuple(members), tuple(tops), tuple(strays), forged)
+
+
+def top_checked(top, roots):
+    """Whether TOP, a carried certificate whose issuer is not carried, is one
+    of ROOTS or was issued by one of them."""
+    return any(der(root) == der(top) for root in roots) or bool(issuers_of(top, roots))
+
+
+def root_reached(path, roots, members=()):
+    """Where PATH meets ROOTS, as a verifier that tries trusted certificates
+    first finds it: (index on PATH, root, the certificate the root issued:
+    the one on PATH or a copy of it among MEMBERS, cross-signed), or
+    (None, None, None)."""
+    for index, certificate in enumerate(path):
+        copies = [certificate] + [m for m in members if der(m) != der(certificate)
+                                  and m.subject == certificate.subject and same_key(m, certificate)]
+        for copy in copies:
+            for root in roots:
+                if der(root) == der(copy) and self_issued(root):
+                    return index, root, copy
+            issuers = issuers_of(copy, roots)
+            if issuers:
+                return index, issuers[0], copy
+    return None, None, None
+
+
+def verify_time(moment):
+    """OpenSSL's -attime argument for MOMENT (a datetime), or nothing."""
+    if moment is None:
+        return []
+    return ["-attime", str(int(moment.replace(tzinfo=moment.tzinfo or datetime.timezone.utc).timestamp()))]
+
+
+@contextlib.contextmanager
+def scratch():
+    """A folder of its own for the files OpenSSL reads, under TMPDIR (any
+    name works: each path is one argument), removed afterwards."""
+    folder = Path(tempfile.mkdtemp(prefix="release-check."))
+    processes.remove_on_signal(folder)
+    try:
+        yield folder
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+        processes.forget_on_signal(folder)
+
+
+def openssl_verify(leaf, *, trusted, untrusted=(), partial=False, crls=(), crl_check=False,
+                   purpose=None, moment=None, check_time=True):
+    """Whether OpenSSL's verifier accepts LEAF's chain to TRUSTED (exit status
+    0), through the UNTRUSTED ones; with CRL_CHECK the leaf's revocation by the
+    lists CRLS. Nothing it prints is read."""
+    with scratch() as folder:
+        files = {"leaf.pem": pem([leaf]), "trusted.pem": pem(trusted)}
+        args = ["openssl", "verify", "-no-CAfile", "-no-CApath", "-no-CAstore",
+                "-CAfile" if not partial else "-trusted", folder / "trusted.pem"]
+        if partial:
+            args.append("-partial_chain")
+        if untrusted:
+            files["untrusted.pem"] = pem(untrusted)
+            args += ["-untrusted", folder / "untrusted.pem"]
+        if crl_check:
+            files["crls.pem"] = b"".join(c.public_bytes(serialization.Encoding.PEM) for c in crls)
+            args += ["-CRLfile", folder / "crls.pem", "-crl_check"]
+        if purpose:
+            args += ["-purpose", purpose]
+        args += verify_time(moment) if check_time else ["-no_check_time"]
+        for name, content in files.items():
+            (folder / name).write_bytes(content)
+        args.append(folder / "leaf.pem")
+        result = processes.run(args, timeout=VERIFY_TIME_LIMIT, env=processes.clean_environment())
+        return result.returncode == 0
+
+
+def crl_issued_by(crl, issuer):
+    try:
+        return crl.issuer == issuer.subject and crl.is_signature_valid(issuer.public_key())
+    except (UnsupportedAlgorithm, ValueError, TypeError):
+        return False
+
+
+def revoked_among(links, crls):
+    """The first certificate of LINKS ((certificate, issuer) pairs) that the
+    lists CRLS revoke, as OpenSSL's verifier judges it, or None. A link is
+    checked when one of the lists is its issuer's; a root is not its own."""
+    for certificate, issuer in links:
+        if self_issued(certificate) and der(certificate) == der(issuer):
+            continue
+        lists = [crl for crl in crls if crl_issued_by(crl, issuer)]
+        if lists and not openssl_verify(certificate, trusted=[issuer], partial=True, crls=lists,
+                                        crl_check=True, check_time=False):
+            return certificate
+    return None
+
+
+def chain_links(path, roots=(), members=()):
+    """(certificate, issuer) pairs along PATH, up to where it meets ROOTS,
+    and that last one to its root."""
+    index, root, via = root_reached(path, roots, members)
+    if index is None:
+        return list(zip(path, path[1:]))
+    pairs = list(zip(path[:index], path[1:index + 1]))
+    if der(via) != der(root):
+        pairs.append((via, root))
+    return pairs

@@ -1,0 +1,121 @@
+"""Who signed it: the signer's certificate chain against a file of roots,
+through OpenSSL's own verifier judged by its exit status; where the chain
+stops, and which root it leads to, worked out from the parsed certificates.
+
+Revocation lists are never fetched: those given (PEM or DER, one or several a
+file) apply to every certificate on the signer's chain whose issuer issued
+one of them."""
+
+import re
+from pathlib import Path
+from typing import Sequence
+
+from cryptography import x509
+from cryptography.x509.oid import ExtendedKeyUsageOID
+
+from . import certificates, signature
+
+SYSTEM_ROOTS = Path("/etc/ssl/certs/ca-certificates.crt")
+
+_PEM_CERTIFICATE = re.compile(rb"-----BEGIN CERTIFICATE-----\r?\n.+?-----END CERTIFICATE-----", re.S)
+_PEM_CRL = re.compile(rb"-----BEGIN X509 CRL-----\r?\n.+?-----END X509 CRL-----", re.S)
+
+
+class ChainRefused(signature.Refused):
+    """.chain is the phrase for where the chain went; .revoked is True when a
+    revocation list refused it, which decides the verdict even where the
+    chain does not."""
+
+    def __init__(self, roots, chain, revoked=False):
+        super().__init__(f"its certificate chain, checked against the roots in {roots}, {chain}")
+        self.chain = chain
+        self.revoked = revoked
+
+
+class BadInput(ValueError):
+    """A roots file with no PEM certificate, or a CRL file with no revocation
+    list: the caller's "cannot check". str() names the file, never its content."""
+
+
+def _read(path, what):
+    try:
+        return Path(path).read_bytes()
+    except OSError as error:
+        raise BadInput(f"{path} cannot be read ({error.strerror})") from None
+
+
+def load_roots(path: Path) -> list:
+    """The PEM certificates in PATH (other text between them is passed over)."""
+    roots = []
+    for block in _PEM_CERTIFICATE.findall(_read(path, "roots")):
+        try:
+            roots.append(x509.load_pem_x509_certificate(block))
+        except ValueError:
+            raise BadInput(f"{path} holds a PEM certificate that cannot be read") from None
+    if not roots:
+        raise BadInput(f"{path} holds no PEM certificate")
+    return roots
+
+
+def load_crls(paths: Sequence[Path]) -> list:
+    """The revocation lists in PATHS: each file PEM (one or several lists) or DER (one)."""
+    lists = []
+    for path in paths:
+        data = _read(path, "revocation list")
+        blocks = _PEM_CRL.findall(data)
+        try:
+            if blocks:
+                lists += [x509.load_pem_x509_crl(block) for block in blocks]
+            else:
+                lists.append(x509.load_der_x509_crl(data))
+        except ValueError:
+            raise BadInput(f"{path} holds no revocation list (PEM or DER) that can be read") from None
+    return lists
+
+
+def _for_code_signing(certificate):
+    try:
+        usage = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
+    except x509.ExtensionNotFound:
+        return False
+    return ExtendedKeyUsageOID.CODE_SIGNING in usage
+
+
+def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = ()) -> str:
+    """Returns "leads to the root CN=..." or raises ChainRefused. CRLs apply to
+    every certificate on the signer's chain. The chain is judged at the time
+    stamped, when there is a timestamp, else now."""
+    trusted = load_roots(roots)
+    lists = load_crls(crls) if crls else []
+    path = list(sig.carried_chain)
+    signer = path[0]
+    untrusted = [c for c in sig.carried if certificates.der(c) != certificates.der(signer)]
+
+    def refuse(phrase, revoked=False):
+        raise ChainRefused(roots, phrase, revoked)
+
+    members = certificates.walk(signer, untrusted).members
+    index, root, _ = certificates.root_reached(path, trusted, members)
+    if root is None:
+        top = path[-1]
+        if certificates.self_issued(top):
+            refuse(f"stops at {certificates.subject(top)}, a root not among them")
+        refuse(f"stops at {certificates.rfc2253(top.issuer)}, the issuer of {certificates.subject(top)},"
+               " whose certificate is neither carried nor among them")
+    # What the chain leaves to the roots must be the roots' own or signed by them:
+    # OpenSSL uses its trusted copy and never looks at the carried one.
+    for top in certificates.walk(signer, untrusted).tops:
+        if not certificates.top_checked(top, trusted):
+            refuse(f"does not verify (the carried {certificates.subject(top)} is neither among them"
+                   " nor signed by one of them)")
+    if not _for_code_signing(signer):
+        refuse("does not verify (the signer's certificate is not for code signing)")
+    if not certificates.openssl_verify(signer, trusted=trusted, untrusted=untrusted, moment=sig.timestamp_time):
+        if certificates.openssl_verify(signer, trusted=trusted, untrusted=untrusted, check_time=False):
+            when = f"at the time stamped, {sig.timestamp_time:%Y-%m-%d %H:%M:%S} UTC" if sig.timestamp_time else "now"
+            refuse(f"does not verify (a certificate on it is not valid {when})")
+        refuse("does not verify (OpenSSL's verifier refuses it)")
+    revoked = certificates.revoked_among(certificates.chain_links(path, trusted, members), lists)
+    if revoked is not None:
+        refuse(f"holds a revoked certificate: {certificates.subject(revoked)}", revoked=True)
+    return f"leads to the root {certificates.subject(root)}"

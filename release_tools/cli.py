@@ -1,0 +1,41 @@
+"""What the two commands share: where the checkout is, the temporary folder,
+and the last word on a fault of their own."""
+
+import os
+import sys
+import tempfile
+import traceback
+from pathlib import Path
+
+PROJECT_ROOT = Path(__file__).resolve().parent.parent
+
+
+class CannotRun(Exception):
+    """This machine or environment keeps the command from running (exit 2);
+    str() is one line saying why."""
+
+
+def temporary_folder(prefix):
+    """A new folder under TMPDIR (or /tmp). Raises CannotRun."""
+    parent = os.environ.get("TMPDIR") or "/tmp"
+    try:
+        return Path(tempfile.mkdtemp(prefix=prefix, dir=parent))
+    except OSError:
+        raise CannotRun("no temporary folder could be made in TMPDIR (or /tmp, when it is not set)") from None
+
+
+def run_main(main, on_fault):
+    """Runs MAIN() and exits with its status. A fault of the tooling itself
+    ends in ON_FAULT(one line), which prints it and returns the exit status,
+    never in a traceback: a traceback prints values, and among them could be
+    a setting's."""
+    try:
+        status = main()
+    except SystemExit:
+        raise
+    except BaseException as error:  # noqa: B036 - a KeyboardInterrupt before the handlers are set, too
+        frames = traceback.extract_tb(error.__traceback__)
+        where = f" in {os.path.basename(frames[-1].filename)}, line {frames[-1].lineno}" if frames else ""
+        status = on_fault(f"an internal error ({type(error).__name__}{where})")
+    sys.stdout.flush()
+    sys.exit(status)

@@ -1,0 +1,188 @@
+"""The signed program as a PE image (read with pefile): where its signature
+lies, the header checksum, the Authenticode digest, and the build without the
+signature or with one.
+
+A signed image is the build with three changes, which is all this accepts:
+the certificate table's directory entry set, the header checksum set, and one
+WIN_CERTIFICATE appended at the end of the file, padded with zeros to eight
+bytes, as osslsigncode writes it."""
+
+import hashlib
+from dataclasses import dataclass
+
+import pefile
+
+CERTIFICATE_TABLE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
+REVISION_2 = 0x0200
+PKCS_SIGNED_DATA = 0x0002
+WIN_CERTIFICATE_HEADER = 8
+CHECKSUM_SIZE, DIRECTORY_ENTRY_SIZE = 4, 8
+
+
+class BadImage(ValueError):
+    """Not a PE image this check accepts; str() is one line saying why."""
+
+
+@dataclass(frozen=True)
+class Layout:
+    checksum_offset: int      # the header checksum field
+    checksum: int             # its value
+    directory_offset: int     # the certificate table's directory entry
+    table_offset: int         # the certificate table (0 when there is none)
+    table_size: int
+    hashed: tuple             # (start, end) ranges of the Authenticode digest, in order
+
+
+def _align8(size):
+    return (size + 7) // 8 * 8
+
+
+def read_layout(data):
+    """The image's layout, checked: one run of sections from the end of the
+    headers, and a certificate table, if any, where osslsigncode puts one."""
+    try:
+        pe = pefile.PE(data=bytes(data), fast_load=True)
+    except pefile.PEFormatError as error:
+        raise BadImage(f"it is not a PE image ({error.value})") from None
+    header = pe.OPTIONAL_HEADER
+    if len(header.DATA_DIRECTORY) <= CERTIFICATE_TABLE:
+        raise BadImage("its header has no entry for a certificate table")
+    checksum_offset = header.get_file_offset() + 64
+    entry = header.DATA_DIRECTORY[CERTIFICATE_TABLE]
+    directory_offset = entry.get_file_offset()
+    headers_end = header.SizeOfHeaders
+    if not checksum_offset + CHECKSUM_SIZE <= directory_offset <= headers_end - DIRECTORY_ENTRY_SIZE:
+        raise BadImage("its headers are not laid out as a PE image's are")
+    table_offset, table_size = entry.VirtualAddress, entry.Size
+    if (table_offset == 0) != (table_size == 0):
+        raise BadImage("its certificate table entry is half set")
+    end = table_offset if table_size else len(data)
+    if table_size and table_offset + table_size != len(data):
+        raise BadImage("its certificate table is not at the end of the file")
+
+    hashed = [(0, checksum_offset), (checksum_offset + CHECKSUM_SIZE, directory_offset),
+              (directory_offset + DIRECTORY_ENTRY_SIZE, headers_end)]
+    at = headers_end
+    for section in sorted((s for s in pe.sections if s.SizeOfRawData), key=lambda s: s.PointerToRawData):
+        if section.PointerToRawData != at:
+            # Bytes between the headers and sections, or between two sections,
+            # would be covered by no digest.
+            raise BadImage("its sections do not follow one another from the end of its headers")
+        at += section.SizeOfRawData
+    if at > end:
+        raise BadImage("its sections run past the end of the image")
+    # What follows the last section, up to the certificate table, is hashed too.
+    hashed.append((headers_end, end))
+    return Layout(checksum_offset, header.CheckSum, directory_offset, table_offset, table_size, tuple(hashed))
+
+
+def checksum(data, checksum_offset):
+    """The PE header checksum of DATA: its 16-bit words summed with the carry
+    folded back, the checksum field taken as zero, plus the file's length."""
+    words = bytearray(data)
+    words[checksum_offset:checksum_offset + CHECKSUM_SIZE] = bytes(CHECKSUM_SIZE)
+    if len(words) % 2:
+        words.append(0)
+    total = sum(memoryview(words).cast("H"))
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
+def authenticode_digest(data, layout=None, algorithm="sha256"):
+    """The Authenticode digest of the image: the headers without the checksum
+    and the certificate table's entry, the sections in file order, and what
+    follows them up to the certificate table."""
+    layout = layout or read_layout(data)
+    digest = hashlib.new(algorithm)
+    view = memoryview(bytes(data))
+    for start, end in layout.hashed:
+        digest.update(view[start:end])
+    return digest.digest()
+
+
+def signature_blob(data, layout=None):
+    """The DER signature that DATA's one WIN_CERTIFICATE holds, with its
+    padding removed, or None when DATA has no certificate table. Raises
+    BadImage for any other table. The checksum is check_checksum's: a changed
+    byte is first of all a change to what was signed."""
+    layout = layout or read_layout(data)
+    if not layout.table_size:
+        return None
+    at, size = layout.table_offset, layout.table_size
+    if at % 8:
+        raise BadImage("its certificate table is not aligned to eight bytes")
+    if size < WIN_CERTIFICATE_HEADER + 2:
+        raise BadImage("its certificate table is too short to hold a certificate")
+    length = int.from_bytes(data[at:at + 4], "little")
+    revision = int.from_bytes(data[at + 4:at + 6], "little")
+    kind = int.from_bytes(data[at + 6:at + 8], "little")
+    if length != size:
+        raise BadImage(f"its certificate table holds {size} bytes, and its first certificate says {length}:"
+                       " one certificate, filling the table, is all it may hold")
+    if revision != REVISION_2:
+        raise BadImage(f"its certificate is of revision 0x{revision:04x}, not 0x0200")
+    if kind != PKCS_SIGNED_DATA:
+        raise BadImage(f"its certificate is of type 0x{kind:04x}, not PKCS signed data (0x0002)")
+    blob = bytes(data[at + WIN_CERTIFICATE_HEADER:at + size])
+    der_size = _der_size(blob)
+    if der_size is None or der_size > len(blob):
+        raise BadImage("its certificate does not hold one complete DER element")
+    padding = blob[der_size:]
+    if len(padding) >= 8 or size != _align8(WIN_CERTIFICATE_HEADER + der_size) or any(padding):
+        raise BadImage("its certificate is followed by bytes other than the zeros that pad it to eight bytes")
+    return blob[:der_size]
+
+
+def check_checksum(data, layout=None):
+    """Raises BadImage unless the header checksum is DATA's own."""
+    layout = layout or read_layout(data)
+    if layout.checksum != checksum(data, layout.checksum_offset):
+        raise BadImage("its header checksum is not the file's own")
+
+
+def _der_size(blob):
+    """The size of the DER element that starts BLOB, from its header alone
+    (the element itself is read by der.py)."""
+    if len(blob) < 2:
+        return None
+    first = blob[1]
+    if first < 0x80:
+        return 2 + first
+    count = first & 0x7F
+    if not 1 <= count <= 4 or len(blob) < 2 + count:
+        return None
+    return 2 + count + int.from_bytes(blob[2:2 + count], "big")
+
+
+def _with_table(data, layout, table_offset, table_size):
+    """DATA with the certificate table's entry set and its checksum recomputed."""
+    out = bytearray(data)
+    out[layout.directory_offset:layout.directory_offset + DIRECTORY_ENTRY_SIZE] = (
+        table_offset.to_bytes(4, "little") + table_size.to_bytes(4, "little"))
+    out[layout.checksum_offset:layout.checksum_offset + CHECKSUM_SIZE] = \
+        checksum(out, layout.checksum_offset).to_bytes(4, "little")
+    return bytes(out)
+
+
+def strip(data, layout=None):
+    """DATA without its certificate table: the unsigned image it was made from."""
+    layout = layout or read_layout(data)
+    if not layout.table_size:
+        return bytes(data)
+    return _with_table(data[:layout.table_offset], layout, 0, 0)
+
+
+def attach(built, blob):
+    """BUILT with the signature BLOB attached as osslsigncode attaches it: the
+    image padded to eight bytes, one WIN_CERTIFICATE padded to eight bytes, the
+    directory entry and the checksum set."""
+    layout = read_layout(built)
+    if layout.table_size:
+        raise BadImage("the build already carries a certificate table")
+    image = bytes(built) + bytes(_align8(len(built)) - len(built))
+    size = _align8(WIN_CERTIFICATE_HEADER + len(blob))
+    certificate = (size.to_bytes(4, "little") + REVISION_2.to_bytes(2, "little")
+                   + PKCS_SIGNED_DATA.to_bytes(2, "little") + bytes(blob))
+    certificate += bytes(size - len(certificate))
+    return _with_table(image + certificate, layout, len(image), size)

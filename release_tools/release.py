@@ -1,0 +1,234 @@
+"""release.sh: builds the uninstaller afresh from the committed tree and
+releases it into dist/: the program, BUILDINFO and SHA256SUMS over both."""
+
+import os
+import sys
+
+if __name__ == "__main__":  # run as a script, under -I: its package is not on sys.path
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+
+import hashlib
+import shutil
+import stat
+from pathlib import Path
+
+from release_tools import building, chain, cli, processes, signature, signing
+from release_tools.text import shown
+
+USAGE = """\
+usage: release.sh
+
+Builds the committed tree afresh and releases it into dist/ (or DIST_DIR):
+SorrelvaneUninstall.exe, BUILDINFO (what it was built from and with) and
+SHA256SUMS over both. Signing is optional; the settings, from the environment:
+  SIGN_CERT + SIGN_KEY  the signer's certificate then its intermediates (PEM),
+                        and its key: a PEM file, or a pkcs11: URI naming it in
+                        a token, with SIGN_PKCS11_MODULE naming the token's
+                        PKCS#11 module
+  SIGN_PKCS12           instead of those two, a .pfx/.p12 holding key and chain
+  SIGN_PASS_FILE        a file whose first line is the key's password or the
+                        token's PIN, read once (a pipe works)
+  SIGN_TIMESTAMP_URL    an RFC 3161 timestamp authority
+  SIGN_CA               roots (PEM) that the signature's chain must lead to
+  SIGN_TSA_CA           roots (PEM) that the timestamp's authority must lead
+                        to (default: this system's trusted roots)
+  RELEASE_SIGNER_CHECK_TIME_LIMIT  seconds that reading the key before the
+                        build may take, a token's login included (default 60)
+  DIST_DIR              where to release (default: the checkout's dist/)
+Paths are taken relative to the folder the command is started from.
+Exits 0 when released, 1 when nothing was, and 2 when the checkout or DIST_DIR
+is busy or the release cannot run here."""
+
+PROGRAM = building.PROGRAM_NAME
+RELEASE_FILES = (PROGRAM, "BUILDINFO", "SHA256SUMS")
+
+
+class Failed(Exception):
+    """Nothing was released; str() says why."""
+
+
+def say(line):
+    print(f"release.sh: {line}", file=sys.stderr)
+
+
+def foreign_files(dist):
+    """The names in DIST that a release does not make, shown safely, sorted
+    as bytes. Whatever is in dist/ ships with it (`dist/*`), so nothing may be
+    there that this release did not make; what is there is the publisher's."""
+    if not os.path.isdir(dist):
+        return []
+    foreign = []
+    for name in sorted(os.listdir(os.fsencode(dist))):
+        try:
+            mode = os.lstat(os.path.join(os.fsencode(dist), name)).st_mode
+        except FileNotFoundError:  # gone since it was listed
+            continue
+        if os.fsdecode(name) not in RELEASE_FILES or not stat.S_ISREG(mode):
+            foreign.append(shown(os.fsdecode(name)))
+    return foreign
+
+
+def roots_setting(name, environ):
+    """The roots file that setting NAME names, as an absolute path, checked."""
+    path = environ[name]
+    try:
+        if not (os.path.isfile(path) and os.access(path, os.R_OK)):
+            raise Failed(f"{name} does not name a file that can be read.")
+        chain.load_roots(Path(path))
+    except chain.BadInput:
+        raise Failed(f"{name} holds no PEM certificate.") from None
+    except (OSError, ValueError):
+        raise Failed(f"{name} does not name a file that can be read.") from None
+    return Path(os.path.realpath(path))
+
+
+def check_after_signing(signed, build, signer, tsa_roots, roots):
+    """The signed program must pass verify-release.sh's own check, carry a
+    timestamp when one was asked for, and with SIGN_CA lead to one of its
+    roots. Returns where the chain led (or None without SIGN_CA)."""
+    data = signed.read_bytes()
+    try:
+        found = signature.read_signature(data, tsa_roots)
+        if found is None:
+            raise signature.Refused("it carries no signature")
+        signature.compare_with_build(data, build.program.read_bytes(), found)
+    except signature.Refused as refusal:
+        raise Failed(f"the signed program fails the check that verify-release.sh makes: {refusal}") from None
+    if signer.timestamp_url and found.timestamp_authority is None:
+        raise Failed("the signed program carries no timestamp, though SIGN_TIMESTAMP_URL asked for one.")
+    if roots is None:
+        return None
+    try:
+        return chain.check_chain(found, roots)
+    except chain.ChainRefused as refusal:
+        raise Failed(f"SIGN_CA: its certificate chain {refusal.chain}. "
+                     f"Add the missing certificate to {signer.certificate_setting}.") from None
+
+
+def release(environ):
+    root = cli.PROJECT_ROOT
+    dist = Path(os.path.realpath(environ.get("DIST_DIR") or root / "dist"))
+    try:
+        with building.locked(root, shared=False):
+            # A signal ends every tool still running and removes what this run made.
+            processes.end_on_signals()
+            if os.path.lexists(dist) and not os.path.isdir(dist):
+                say(f"{shown(dist)} is not a folder. Nothing was changed.")
+                return 1
+            try:
+                dist.mkdir(parents=True, exist_ok=True)
+            except OSError:
+                say(f"{shown(dist)} could not be made. Nothing was changed.")
+                return 1
+            # Two checkouts releasing into one folder must not interleave their moves.
+            try:
+                with building.locked(dist, shared=False):
+                    return release_into(dist, environ)
+            except building.Busy:
+                say(f"another release is running into {shown(dist)}; try again when it has ended.")
+                return 2
+    except building.Busy:
+        say(f"another release or a verification is running in {shown(root)}; try again when it has ended.")
+        return 2
+
+
+def release_into(dist, environ):
+    foreign = foreign_files(dist)
+    if foreign:
+        say(f"{shown(dist)} holds files that a release does not make: {', '.join(foreign)}. "
+            "Move them away and run it again.\nNothing was changed.")
+        return 1
+    # A failed run must not leave an earlier release behind to be taken for this one.
+    for name in RELEASE_FILES:
+        (dist / name).unlink(missing_ok=True)
+    work = None
+    try:
+        signer = signing.read_settings(environ)
+        roots = tsa_roots = None
+        if environ.get("SIGN_CA"):
+            if signer is None:
+                raise Failed("SIGN_CA is the roots a signature must lead to, but no key to sign with is set.")
+            roots = roots_setting("SIGN_CA", environ)
+        if environ.get("SIGN_TSA_CA"):
+            if signer is None or not signer.timestamp_url:
+                raise Failed("SIGN_TSA_CA is the roots a timestamp must lead to, but SIGN_TIMESTAMP_URL is not set.")
+            tsa_roots = roots_setting("SIGN_TSA_CA", environ)
+
+        # Everything is made elsewhere first and moved into dist/ only when complete.
+        work = cli.temporary_folder("release.")
+        processes.remove_on_signal(work)
+        building.check_buildable(work)
+        stage = work / "stage"
+        stage.mkdir()
+        # Checked before anything is built, from public halves only, so that
+        # what is said about an unusable key never quotes the key.
+        if signer is not None:
+            signing.check_signer(signer)
+        (work / "build").mkdir()
+        build = building.build_afresh(cli.PROJECT_ROOT, work / "build")
+        chain_outcome = None
+        if signer is not None:
+            signing.sign(signer, build.program, stage / PROGRAM)
+            chain_outcome = check_after_signing(stage / PROGRAM, build, signer,
+                                                tsa_roots or chain.SYSTEM_ROOTS, roots)
+        else:
+            shutil.copy2(build.program, stage / PROGRAM)
+        info = building.build_info(build)
+        (stage / "BUILDINFO").write_bytes(info)
+        program = (stage / PROGRAM).read_bytes()
+        digest = hashlib.sha256(program).hexdigest()
+        (stage / "SHA256SUMS").write_text(f"{digest}  {PROGRAM}\n{hashlib.sha256(info).hexdigest()}  BUILDINFO\n")
+
+        # All three or none: no signal may cut the moves short.
+        processes.ignore_signals()
+        foreign = foreign_files(dist)
+        if foreign:
+            raise Failed(f"files that a release does not make appeared in it while it was made: {', '.join(foreign)}. "
+                         "Move them away and run it again.")
+        for name in RELEASE_FILES:
+            os.replace(stage / name, dist / name)
+    except building.UnbuildablePath as error:
+        say(f"cannot release here: {error}.")
+        return 2
+    except cli.CannotRun as error:
+        say(f"cannot release here: {error}.")
+        return 2
+    except (Failed, signing.SigningError) as error:
+        return failed(dist, str(error))
+    except building.BuildError as error:
+        return failed(dist, f"the program could not be built: {error}.")
+    finally:
+        if work is not None:
+            shutil.rmtree(work, ignore_errors=True)
+
+    print(f"Released: {shown(dist / PROGRAM)} (built from {build.describe()})")
+    print(f"Build record: {shown(dist / 'BUILDINFO')}")
+    print(f"Checksums: {shown(dist / 'SHA256SUMS')}")
+    print(f"SHA-256: {digest}")
+    if signer is not None:
+        print(f"Signed with Authenticode (SHA-256) by: {signer.subject}{', timestamped' if signer.timestamp_url else ''}")
+        chain_said = f", and its chain {chain_outcome} in {shown(roots)}" if roots else ""
+        print(f"    It is the build plus one intact signature{chain_said}.")
+    else:
+        print("Not signed: SIGN_CERT and SIGN_KEY, or SIGN_PKCS12, are not set.")
+    return 0
+
+
+def failed(dist, reason):
+    say(f"{reason}\nNothing was released: {shown(dist)} holds no release.")
+    return 1
+
+
+def main(argv, environ):
+    if argv in (["--help"], ["-h"]):
+        print(USAGE)
+        return 0
+    if argv:
+        print(USAGE, file=sys.stderr)
+        return 2
+    return release(environ)
+
+
+if __name__ == "__main__":
+    cli.run_main(lambda: main(sys.argv[1:], os.environ),
+                 lambda fault: failed(Path(os.environ.get("DIST_DIR") or cli.PROJECT_ROOT / "dist"), fault))

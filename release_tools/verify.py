@@ -1,0 +1,213 @@
+"""verify-release.sh: proves that a released program is exactly what this
+source builds, plus at most one intact signature."""
+
+import os
+import sys
+
+if __name__ == "__main__":  # run as a script, under -I: its package is not on sys.path
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+
+import hashlib
+import shutil
+from pathlib import Path
+
+from release_tools import building, chain, cli, processes, signature
+from release_tools.text import shown
+
+USAGE_LINE = "usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL]... [--] FILE"
+USAGE = USAGE_LINE + """
+
+Proves that FILE is exactly the program this commit builds, plus at most one
+intact Authenticode signature, offline. The program is built afresh from the
+committed tree; FILE is read once, and those bytes are what is checked.
+  --ca ROOTS.pem      the signer's chain must lead to a root in this file;
+                      without it, the chain is checked against this system's
+                      trusted roots and reported, without deciding the verdict
+  --tsa-ca ROOTS.pem  the roots a timestamp's authority must lead to
+                      (default: this system's trusted roots)
+  --crl CRL           a revocation list (PEM or DER) for the signer's chain
+                      and the authority's; may be given more than once
+Paths are taken relative to the folder the command is started from.
+Exits 0 when proven, 1 when refused (one REFUSED: line says what differs),
+2 when it could not check."""
+
+# Far more than the program can ever be: a larger file is not read whole.
+LARGEST = 16 << 20
+
+
+class Cannot(Exception):
+    """It could not check (exit 2); str() says why."""
+
+
+class Rejected(Exception):
+    """FILE is not what it must be (exit 1); str() says why."""
+
+
+def parse(argv):
+    options = {"--ca": None, "--tsa-ca": None}
+    crls = []
+    while argv:
+        first = argv[0]
+        if first in ("--ca", "--tsa-ca", "--crl") and len(argv) >= 2:
+            value = Path(os.path.realpath(argv[1]))
+            if first == "--crl":
+                crls.append(value)
+            else:
+                options[first] = value
+            argv = argv[2:]
+        elif first == "--":
+            argv = argv[1:]
+            break
+        elif first.startswith("-"):
+            raise Cannot(USAGE_LINE)
+        else:
+            break
+    if len(argv) != 1:
+        raise Cannot(USAGE_LINE)
+    return Path(os.path.realpath(argv[0])), options["--ca"], options["--tsa-ca"], crls
+
+
+def readable(path):
+    return os.path.isfile(path) and os.access(path, os.R_OK)
+
+
+def explain(file, build):
+    """Where FILE is not the build, what a BUILDINFO beside it says: another
+    commit or other tool versions."""
+    fields = building.read_build_info(file.parent / "BUILDINFO")
+    said = ""
+    commit = fields.get("commit")
+    if commit and commit != build.commit:
+        said += f"; the BUILDINFO beside it names commit {commit}"
+    differences = building.build_info_differences(fields)
+    if differences:
+        said += f"; the BUILDINFO beside it names other versions of: {differences}"
+    return said
+
+
+def verify(argv, out):
+    file, roots, tsa_roots, crls = parse(argv)
+    if not readable(file):
+        raise Cannot(f"{shown(file)} is not a file that can be read")
+    for given in (roots, tsa_roots, *crls):
+        if given is not None and not readable(given):
+            raise Cannot(f"{shown(given)} is not a file that can be read")
+    # Tools are installed only by the entry script, as root; elsewhere a missing one is named.
+    for tool in (*building.TOOLS, "openssl"):
+        if shutil.which(tool, path=processes.SYSTEM_PATH) is None:
+            raise Cannot(f"{tool} is missing; install it with: sudo bash scripts/setup.sh release")
+    try:
+        for option, given in (("--ca", roots), ("--tsa-ca", tsa_roots)):
+            if given is not None:
+                chain.load_roots(given)
+        chain.load_crls(crls)
+    except chain.BadInput as error:
+        raise Cannot(shown(error)) from None
+
+    root = cli.PROJECT_ROOT
+    try:
+        with building.locked(root, shared=True):
+            work = cli.temporary_folder("verify-release.")
+            processes.remove_on_signal(work)
+            processes.end_on_signals()
+            try:
+                return check(file, roots, tsa_roots or chain.SYSTEM_ROOTS, crls, work, out)
+            finally:
+                shutil.rmtree(work, ignore_errors=True)
+    except building.Busy:
+        raise Cannot(f"a release is running in {shown(root)}; try again when it has ended") from None
+
+
+def check(file, roots, tsa_roots, crls, work, out):
+    building.check_buildable(work)
+    # FILE is read once: what is proven is about these bytes, which the digest names.
+    try:
+        with open(file, "rb") as opened:
+            data = opened.read(LARGEST + 1)
+    except OSError:
+        raise Cannot(f"{shown(file)} could not be read to be checked") from None
+    if len(data) > LARGEST:
+        raise Rejected(f"it is larger than {LARGEST >> 20} MiB, and the program is a few KiB")
+    out(f"Checking: {shown(file)} (SHA-256 {hashlib.sha256(data).hexdigest()})")
+    try:
+        found = signature.read_signature(data, tsa_roots, crls)
+    except signature.Refused as refusal:
+        raise Rejected(str(refusal)) from None
+    if found is not None:
+        out(f"Signed with Authenticode by: {found.signer_subject}")
+        if found.timestamp_authority is not None:
+            out(f"Timestamped by: {found.timestamp_authority} (the token is intact, stamps this signature, "
+                f"and its authority leads to a root in {shown(tsa_roots)})")
+        report_chain(found, roots, crls, out)
+
+    (work / "build").mkdir()
+    build = building.build_afresh(cli.PROJECT_ROOT, work / "build")
+    out(f"Built from {build.describe()}.")
+    built = build.program.read_bytes()
+    if found is None:
+        if data != built:
+            raise Rejected(f"it carries no signature that can be read, and is not the build "
+                           f"({signature.first_difference(data, built)}; {len(data)} bytes, the build has {len(built)})"
+                           f"{explain(file, build)}")
+        out(f"OK: {shown(file)} is byte for byte the unsigned program that commit {build.commit} builds.")
+        return 0
+    try:
+        signature.compare_with_build(data, built, found)
+    except signature.Refused as refusal:
+        raise Rejected(f"{refusal}{explain(file, build)}") from None
+    out(f"OK: {shown(file)} is the program that commit {build.commit} builds, plus one Authenticode signature:\n"
+        "    the digest it signs is the file's, the signer's signature verifies with the signer's key,\n"
+        "    without it the file is the build byte for byte, the same signature on the build gives the\n"
+        "    file again, every element of it is one this check reads and expects, and it holds no\n"
+        "    unsigned attribute but one intact timestamp of this signature, and no certificate off\n"
+        "    the signer's chain or the authority's.")
+    return 0
+
+
+def report_chain(found, roots, crls, out):
+    """Who signed it: with --ca the chain decides; without, it is reported."""
+    if roots is not None:
+        out(f"Its certificate chain {chain.check_chain(found, roots, crls)} in {shown(roots)}.")
+        return
+    if not readable(chain.SYSTEM_ROOTS):
+        out(f"Its certificate chain was not checked: this system has no trusted roots ({chain.SYSTEM_ROOTS}).")
+    else:
+        try:
+            out(f"Its certificate chain {chain.check_chain(found, chain.SYSTEM_ROOTS, crls)} "
+                "among this system's trusted roots.")
+        except chain.ChainRefused as refusal:
+            # A revocation list given decides, whether or not the roots do.
+            if refusal.revoked:
+                raise
+            out(f"Against this system's trusted roots, its certificate chain {refusal.chain}.")
+    out("No --ca was given, so the chain did not decide the verdict: the name above is what the\n"
+        "certificate says, and anyone can make a certificate that says any name. Pass --ca with the\n"
+        "publisher's root to have the chain checked and the file refused when it does not lead there.")
+
+
+def main(argv):
+    if argv in (["--help"], ["-h"]):
+        print(USAGE)
+        return 0
+    shown_file = shown(os.path.realpath(argv[-1])) if argv else ""
+    try:
+        return verify(argv, print)
+    except (Cannot, building.BuildError, cli.CannotRun, chain.BadInput) as error:
+        reason = str(error)
+        if type(error) is building.BuildError:
+            reason = f"the program could not be built ({error})"
+        return cannot(reason)
+    except (Rejected, signature.Refused) as error:
+        sys.stdout.flush()
+        print(f"REFUSED: {shown_file}: {shown(error)}", file=sys.stderr)
+        return 1
+
+
+def cannot(reason):
+    sys.stdout.flush()
+    print(f"verify-release.sh: cannot check: {shown(reason)}", file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    cli.run_main(lambda: main(sys.argv[1:]), cannot)

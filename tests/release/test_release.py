@@ -1,0 +1,414 @@
+"""The release commands, end to end: what release.sh writes, that it checks
+out with the usual tools, that verify-release.sh accepts it as shipped, and
+that it refuses copies changed or added to; and how both fail.
+
+Each test releases from a checkout of this commit of its own, with the
+tooling under test, so that tests side by side do not wait on each other's
+lock. Its path holds a space and a comma, as some publishers' do."""
+
+import fcntl
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import time
+from pathlib import Path
+
+import pefile
+import pytest
+from asn1crypto import cms
+
+import softhsm_token
+from release_tools import processes
+
+PROGRAM = "SorrelvaneUninstall.exe"
+SETTINGS = ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS11_MODULE", "SIGN_PKCS12", "SIGN_PASS_FILE",
+            "SIGN_TIMESTAMP_URL", "SIGN_CA", "SIGN_TSA_CA", "DIST_DIR", "TMPDIR")
+VERDICT_LINES = {0: "OK: ", 1: "REFUSED: ", 2: "verify-release.sh: cannot check: "}
+
+
+@pytest.fixture(scope="session")
+def checkout(work_dir, source_dir):
+    clone = work_dir / "check out, here"
+    head = subprocess.run(["git", "-C", source_dir, "rev-parse", "HEAD"], capture_output=True, text=True,
+                          check=True).stdout.strip()
+    subprocess.run(["git", "clone", "-q", "--shared", "--no-checkout", source_dir, clone], check=True)
+    subprocess.run(["git", "-C", clone, "checkout", "-q", "--detach", head], check=True)
+    # The tooling as it is in the source folder, committed or not.
+    for folder in ("scripts", "release_tools"):
+        shutil.copytree(source_dir / folder, clone / folder, dirs_exist_ok=True,
+                        ignore=shutil.ignore_patterns("__pycache__"))
+    return clone
+
+
+class Run:
+    def __init__(self, folder, status, output):
+        self.folder, self.status, self.output = folder, status, output
+
+    def __repr__(self):
+        return f"exit {self.status}:\n{self.output}"
+
+
+def tool(checkout, script, folder, args=(), settings=None, pass_fds=(), timeout=170):
+    """Runs SCRIPT of CHECKOUT with ARGS from FOLDER, with none of the
+    settings but SETTINGS; the output is also kept in FOLDER/log."""
+    folder.mkdir(parents=True, exist_ok=True)
+    env = {k: v for k, v in os.environ.items() if k not in SETTINGS}
+    env.update({k: str(v) for k, v in (settings or {}).items()})
+    answer = subprocess.run(["bash", checkout / "scripts" / script, *args], cwd=folder, env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                            pass_fds=pass_fds, timeout=timeout)
+    output = answer.stdout.decode("utf-8", "replace")
+    (folder / ("log" if script == "release.sh" else "verdict")).write_text(output)
+    return Run(folder, answer.returncode, output)
+
+
+def release(checkout, folder, pass_fds=(), **settings):
+    """Releases from FOLDER into its dist/."""
+    return tool(checkout, "release.sh", folder, settings={"DIST_DIR": "dist", **settings}, pass_fds=pass_fds)
+
+
+def verdict(checkout, expected, folder, *args, **settings):
+    """Expects verify-release.sh to answer with EXPECTED (exit 0, 1 or 2) and
+    one line that says so, with no raw OpenSSL output."""
+    run = tool(checkout, "verify-release.sh", folder, args, settings)
+    assert run.status == expected, run
+    assert sum(line.startswith(VERDICT_LINES[expected]) for line in run.output.splitlines()) == 1, run
+    assert not re.search(r"^[0-9A-F]+:error:|Traceback", run.output, re.M), run
+    return run
+
+
+def code_offset(exe):
+    pe = pefile.PE(str(exe), fast_load=True)
+    return next(s.PointerToRawData for s in pe.sections if s.Name.rstrip(b"\0") == b".text") + 16
+
+
+def flipped(source, copy, at):
+    """A copy of SOURCE with the byte AT (negative: from the end) inverted."""
+    data = bytearray(Path(source).read_bytes())
+    data[at] ^= 0xFF
+    Path(copy).write_bytes(data)
+    return Path(copy)
+
+
+def osslsigncode(*args):
+    return processes.run(["osslsigncode", *args], timeout=120)
+
+
+def check_release(folder, source_dir):
+    """What holds for any release in FOLDER/dist, signed or not."""
+    dist = folder / "dist"
+    sums = processes.run(["sha256sum", "-c", "SHA256SUMS"], timeout=30, cwd=dist)
+    assert sums.returncode == 0 and b" BUILDINFO\n" in (dist / "SHA256SUMS").read_bytes()
+    head = subprocess.run(["git", "-C", source_dir, "rev-parse", "HEAD"], capture_output=True, text=True).stdout
+    info = (dist / "BUILDINFO").read_text()
+    assert f"commit: {head}" in info and "\ncompiler: x86_64-w64-mingw32-g++" in info, info
+    assert f"Released: {dist / PROGRAM} " in (folder / "log").read_text()
+
+
+def check_signed_release(run, source_dir, built_exe, pki, *verify_options):
+    """The release is the build plus a signature that osslsigncode accepts up
+    to the throwaway root, is as executable as the build, and neither the key
+    nor its password shows in what release.sh said or in dist/."""
+    dist = run.folder / "dist"
+    assert run.status == 0, run
+    assert "Signed with Authenticode (SHA-256) by: CN=Sorrelvane Test Publisher" in run.output, run
+    check_release(run.folder, source_dir)
+    checked = osslsigncode("verify", "-CAfile", pki.root, "-ignore-crl", *verify_options, "-in", dist / PROGRAM)
+    assert checked.returncode == 0, checked.stdout.decode(errors="replace")
+    osslsigncode("remove-signature", "-in", dist / PROGRAM, "-out", run.folder / "unsigned-again.exe")
+    assert (run.folder / "unsigned-again.exe").read_bytes() == built_exe.read_bytes()
+    assert (dist / PROGRAM).stat().st_mode == built_exe.stat().st_mode
+    assert sorted(os.listdir(dist)) == ["BUILDINFO", "SHA256SUMS", PROGRAM]
+    assert_secrets_absent(pki, run.output, *(dist / name for name in os.listdir(dist)))
+    return checked
+
+
+def assert_secrets_absent(pki, output, *files):
+    key_lines = [line for line in pki.signer_key.read_text().splitlines() if "-----" not in line]
+    for secret in [pki.password, *key_lines]:
+        assert secret not in output
+        assert not any(secret.encode() in Path(f).read_bytes() for f in files)
+
+
+def test_unsigned(checkout, work_dir, built_exe, source_dir):
+    run = release(checkout, work_dir / "release")
+    assert run.status == 0 and "\nNot signed" in "\n" + run.output, run
+    assert (work_dir / "release/dist" / PROGRAM).read_bytes() == built_exe.read_bytes()
+    check_release(run.folder, source_dir)
+    verdict(checkout, 0, work_dir / "release", f"dist/{PROGRAM}")
+    # A copy with a code byte flipped at the same relative path from another
+    # folder, while the checkout's own dist/ holds the genuine release; its
+    # BUILDINFO names another compiler.
+    dist, downloads = work_dir / "release/dist", work_dir / "downloads/dist"
+    shutil.copytree(dist, checkout / "dist")
+    downloads.mkdir(parents=True)
+    flipped(dist / PROGRAM, downloads / PROGRAM, code_offset(built_exe))
+    (downloads / "BUILDINFO").write_text(re.sub(r"(?m)^(package g\+\+-mingw-w64-x86-64-posix:).*", r"\1 0.0-other",
+                                                (dist / "BUILDINFO").read_text()))
+    refused = verdict(checkout, 1, work_dir / "downloads", f"dist/{PROGRAM}")
+    assert f"REFUSED: {downloads / PROGRAM}: " in refused.output, refused
+    assert "g++-mingw-w64-x86-64-posix (there 0.0-other" in refused.output, refused
+
+
+def forgeries(work, signed, built, pki):
+    """Each a way to change a signed release, and the reason it must be refused for."""
+    osslsigncode("extract-signature", "-in", signed, "-out", work / "signature.der")
+    blob = (work / "signature.der").read_bytes()
+    value = cms.ContentInfo.load(blob)["content"]["signer_infos"][0]["signature"].native
+    # A code byte flipped, as it is, and with the header checksum made the file's again.
+    flipped(signed, work / "code-alone.exe", code_offset(built))
+    pe = pefile.PE(str(work / "code-alone.exe"))
+    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    pe.write(str(work / "code.exe"))
+    # A byte of the signer's signature value, and one of the timestamp's, each
+    # flipped in the signature and that put on the build, checksum and all.
+    for name, at in (("signature-value", blob.rindex(value) + 8), ("timestamp", -8)):
+        flipped(work / "signature.der", work / f"{name}.der", at)
+    # A second value of indefinite length beside the timestamp, which osslsigncode keeps.
+    processes.run(["/usr/bin/python3", Path(__file__).parent / "ber_value.py", work / "signature.der",
+                   work / "ber.der"], timeout=30)
+    for name in ("signature-value", "timestamp", "ber"):
+        osslsigncode("attach-signature", "-sigin", work / f"{name}.der", "-in", built, "-out", work / f"{name}.exe")
+    osslsigncode("sign", "-nest", "-certs", pki.other, "-key", pki.other_key, "-h", "sha256",
+                 "-in", signed, "-out", work / "nested.exe")
+    osslsigncode("add", "-addUnauthenticatedBlob", "-in", signed, "-out", work / "blob.exe")
+    (work / "extra.pem").write_bytes(pki.chain.read_bytes() + pki.other.read_bytes())
+    osslsigncode("sign", "-certs", work / "extra.pem", "-key", pki.signer_key, "-readpass", pki.password_file,
+                 "-h", "sha256", "-in", built, "-out", work / "extra-certificate.exe")
+    return {"code-alone": "changed after it was signed", "code": "changed after it was signed",
+            "signature-value": "signer's signature does not verify",
+            "timestamp": "timestamp is not intact", "ber": "not in DER", "nested": "nested signature",
+            "blob": "not an RFC 3161 timestamp", "extra-certificate": "neither the signer's nor an issuer"}
+
+
+def test_signed(checkout, work_dir, built_exe, source_dir, pki, tsa):
+    # An untracked windows.h at the checkout's root would stop any build that read it.
+    (checkout / "windows.h").write_text('#error "the working tree was read"\n')
+    # Timestamped by a local authority, whose own root the timestamp is checked against.
+    run = release(checkout, work_dir / "release", CXXFLAGS="-fno-inline", SIGN_CERT="../pki/chain.pem",
+                  SIGN_KEY="../pki/signer.key", SIGN_PASS_FILE="../pki/password", SIGN_TIMESTAMP_URL=tsa.url,
+                  SIGN_TSA_CA=tsa.root)
+    checked = check_signed_release(run, source_dir, built_exe, pki, "-TSA-CAfile", tsa.root)
+    assert b"Timestamp Server Signature verification: ok" in checked.stdout
+    shipped = work_dir / "release/dist" / PROGRAM
+
+    # Accepted, two at once: as shipped (no root in it, a CRL nobody serves)
+    # with no roots but the timestamp authority's, which stands in for the
+    # public roots a real one leads to, and by a relative path from its folder
+    # with the right root.
+    with_root = subprocess.Popen(["bash", checkout / "scripts/verify-release.sh", "--ca", "../pki/root.pem",
+                                  "--tsa-ca", tsa.root, f"dist/{PROGRAM}"], cwd=work_dir / "release",
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    alone = verdict(checkout, 0, work_dir / "alone", "--tsa-ca", tsa.root, shipped)
+    said = with_root.communicate(timeout=170)[0].decode()
+    assert with_root.returncode == 0 and "\nOK: " in said, said
+    assert "\nSigned with Authenticode by: CN=Sorrelvane Test Publisher\n" in alone.output, alone
+
+    # Refused before any build: the signature or its chain gives it away.
+    forged = work_dir / "forged"
+    forged.mkdir()
+    for name, reason in forgeries(forged, shipped, built_exe, pki).items():
+        refused = verdict(checkout, 1, forged, "--tsa-ca", tsa.root, f"{name}.exe")
+        assert reason in refused.output, (name, refused)
+    verdict(checkout, 1, forged, "--ca", "../pki/other.pem", "--tsa-ca", tsa.root, shipped)
+    # A timestamp is data its authority signed and the publisher did not: one
+    # from an authority that leads to no trusted root could carry anything.
+    refused = verdict(checkout, 1, forged, shipped)
+    assert "timestamp's authority (CN=Throwaway Timestamp Authority) does not lead to a root" in refused.output
+    verdict(checkout, 2, forged, "--ca", "../pki/missing.pem", shipped)
+
+
+def test_token(checkout, work_dir, built_exe, source_dir, pki):
+    # The key in a SoftHSM2 token made here, reached through PKCS#11 with its
+    # PIN; the chain from SIGN_CERT, checked against the root after signing.
+    token = softhsm_token.make_token(work_dir / "token", pki.signer_key, pki.password)
+    run = release(checkout, work_dir / "release", SIGN_CERT="../pki/chain.pem", SIGN_KEY=token.uri,
+                  SIGN_PKCS11_MODULE=token.module, SIGN_PASS_FILE="../pki/password", SIGN_CA="../pki/root.pem",
+                  **token.environment)
+    check_signed_release(run, source_dir, built_exe, pki)
+
+
+def test_pfx(checkout, work_dir, built_exe, source_dir, pki):
+    # The password through a pipe, which can be read only once.
+    read_end, write_end = os.pipe()
+    os.write(write_end, pki.password.encode() + b"\n")
+    os.close(write_end)
+    try:
+        run = release(checkout, work_dir / "release", SIGN_PKCS12="../pki/signer.pfx",
+                      SIGN_PASS_FILE=f"/dev/fd/{read_end}", SIGN_CA="../pki/root.pem", pass_fds=(read_end,))
+    finally:
+        os.close(read_end)
+    check_signed_release(run, source_dir, built_exe, pki)
+    # Untimestamped, it needs no roots at all to be proven the build plus one signature.
+    accepted = verdict(checkout, 0, work_dir / "release", f"dist/{PROGRAM}")
+    assert "\nSigned with Authenticode by: CN=Sorrelvane Test Publisher\n" in accepted.output, accepted
+    # --crl once a list: the intermediate's empty one, then the root's (in DER) that revokes it.
+    refused = verdict(checkout, 1, work_dir / "release", "--ca", pki.root, "--crl", pki.crl_empty,
+                      "--crl", pki.crl_revokes_intermediate_der, f"dist/{PROGRAM}")
+    assert "revoked certificate: CN=Throwaway Test Intermediate" in refused.output, refused
+
+
+def expect_refused(checkout, folder, reason, **settings):
+    """Refused with a reason that names what to mend, leaving dist/ empty."""
+    run = release(checkout, folder, **settings)
+    assert run.status == 1 and re.search(f"(?m)^release.sh: .*{reason}", run.output), run
+    assert not os.listdir(folder / "dist") if (folder / "dist").exists() else True, os.listdir(folder / "dist")
+    return run
+
+
+KEY = dict(SIGN_KEY="../pki/signer.key", SIGN_PASS_FILE="../pki/password")
+
+
+@pytest.mark.parametrize("name, reason, settings", [
+    ("broken", "SIGN_KEY", dict(SIGN_CERT="../pki/chain.pem", SIGN_KEY="../broken.key")),
+    ("expired", "SIGN_CERT: .*expired", dict(SIGN_CERT="../pki/expired-chain.pem", **KEY)),
+    ("server", "SIGN_CERT: .*code signing", dict(SIGN_CERT="../pki/server-chain.pem", **KEY)),
+    # The intermediate forgotten: caught once signed, naming the certificate missing.
+    ("forgotten", "SIGN_CA: .*stops at CN=Throwaway Test Intermediate",
+     dict(SIGN_CERT="../pki/signer.pem", SIGN_CA="../pki/root.pem", **KEY)),
+])
+def test_refusals(checkout, work_dir, pki, name, reason, settings):
+    (work_dir / "broken.key").write_text("not a key\n")
+    expect_refused(checkout, work_dir / name, reason, **settings)
+
+
+def test_refusals_without_a_wait(checkout, work_dir, pki):
+    # An encrypted key and no password, on a terminal that could be asked: no waiting.
+    folder = work_dir / "prompt"
+    folder.mkdir()
+    started = time.monotonic()
+    env = {k: v for k, v in os.environ.items() if k not in SETTINGS}
+    said = subprocess.run(["timeout", "60", "script", "-qec", f"bash '{checkout}/scripts/release.sh'", "/dev/null"],
+                          cwd=folder, env={**env, "SIGN_CERT": "../pki/chain.pem", "SIGN_KEY": "../pki/signer.key",
+                                           "DIST_DIR": "dist"},
+                          stdin=subprocess.DEVNULL, capture_output=True).stdout.decode(errors="replace")
+    assert time.monotonic() - started <= 10 and "SIGN_PASS_FILE" in said, said
+
+    # dist/ holding what a release does not make: refused, untouched. One of
+    # them named like two files that a release does make, one with a control
+    # character in its name.
+    dist = work_dir / "foreign/dist"
+    dist.mkdir(parents=True)
+    (dist / "SHA512SUMS").write_text("an old digest\n")
+    (dist / "BUILDINFO SHA256SUMS").write_text("x\n")
+    (dist / "notes\x1b[2J").write_text("x\n")
+    run = release(checkout, work_dir / "foreign")
+    assert run.status == 1, run
+    assert "holds files that a release does not make: BUILDINFO SHA256SUMS, SHA512SUMS, notes?[2J." in run.output, run
+    assert sorted(os.listdir(dist)) == ["BUILDINFO SHA256SUMS", "SHA512SUMS", "notes\x1b[2J"]
+    assert (dist / "SHA512SUMS").read_text() == "an old digest\n"
+
+
+@pytest.mark.parametrize("held, said", [("checkout", "another release or a verification is running"),
+                                        ("dist", "another release is running into")])
+def test_refusals_when_busy(checkout, work_dir, held, said):
+    # A release beside another, in the checkout or into the same DIST_DIR,
+    # says so and exits 2.
+    folder = work_dir / f"busy-{held}"
+    (folder / "dist").mkdir(parents=True)
+    descriptor = os.open(checkout if held == "checkout" else folder / "dist", os.O_RDONLY)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX)
+        run = release(checkout, folder)
+    finally:
+        os.close(descriptor)
+    assert run.status == 2 and said in run.output, run
+
+
+def signing_processes(marker):
+    """The PIDs of the osslsigncode whose arguments hold MARKER."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        try:
+            args = (entry / "cmdline").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if args[0] == b"osslsigncode" and any(marker.encode() in a for a in args):
+            found.append(int(entry.name))
+    return found
+
+
+def test_refusals_on_sigterm(checkout, work_dir, pki):
+    # SIGTERM while osslsigncode waits on a timestamp authority that never
+    # answers ends it, and leaves no temporary folder and nothing in dist/.
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen()
+    folder = work_dir / "sigterm"
+    (folder / "tmp").mkdir(parents=True)
+    (folder / "dist").mkdir()
+    env = {k: v for k, v in os.environ.items() if k not in SETTINGS}
+    env.update(TMPDIR=str(folder / "tmp"), SIGN_CERT="../pki/chain.pem", DIST_DIR="dist",
+               SIGN_TIMESTAMP_URL=f"http://127.0.0.1:{silent.getsockname()[1]}", **KEY)
+    releaser = subprocess.Popen(["bash", checkout / "scripts/release.sh"], cwd=folder, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        for _ in range(600):
+            if signing_processes(f"{folder}/tmp/"):
+                break
+            time.sleep(0.05)
+        assert signing_processes(f"{folder}/tmp/"), "osslsigncode never started"
+        releaser.send_signal(signal.SIGTERM)
+        said = releaser.communicate(timeout=30)[0].decode(errors="replace")
+    finally:
+        releaser.kill()
+        silent.close()
+    assert releaser.returncode == 143, said
+    time.sleep(0.2)
+    assert not signing_processes(f"{folder}/tmp/")
+    assert not os.listdir(folder / "tmp") and not os.listdir(folder / "dist")
+
+
+@pytest.mark.parametrize("setting", ["SIGN_PASS_FILE", "SIGN_KEY"])
+def test_settings_secret_given_where_a_path_belongs(checkout, work_dir, pki, setting):
+    # CI systems hand secrets over as variables: the password, or the key's
+    # PEM text, put where the path of a file holding it belongs.
+    secret = pki.password if setting == "SIGN_PASS_FILE" else pki.signer_key.read_text()
+    settings = dict(SIGN_CERT="../pki/chain.pem", **KEY)
+    settings[setting] = secret
+    run = expect_refused(checkout, work_dir / f"secret-{setting}", f"{setting} ", **settings)
+    assert_secrets_absent(pki, run.output)
+
+
+def test_settings_odd_paths(checkout, work_dir, built_exe, source_dir, pki, tsa):
+    # A space and a comma in TMPDIR, DIST_DIR and the key's path: a genuine
+    # timestamped release, and its verification.
+    odd = work_dir / "odd, paths"
+    (odd / "tmp, here").mkdir(parents=True)
+    shutil.copytree(pki.dir, odd / "keys, here")
+    run = release(checkout, odd, TMPDIR=odd / "tmp, here", SIGN_CERT="keys, here/chain.pem",
+                  SIGN_KEY="keys, here/signer.key", SIGN_PASS_FILE="keys, here/password",
+                  SIGN_TIMESTAMP_URL=tsa.url, SIGN_TSA_CA=tsa.root, DIST_DIR="dist, here")
+    assert run.status == 0, run
+    verdict(checkout, 0, odd, "--tsa-ca", tsa.root, f"dist, here/{PROGRAM}", TMPDIR=odd / "tmp, here")
+    assert not os.listdir(odd / "tmp, here")
+
+    # Under ':', which make cannot build under, neither can run: said plainly, exit 2.
+    (odd / "tmp:colon").mkdir()
+    run = release(checkout, odd / "colon", TMPDIR=odd / "tmp:colon")
+    assert run.status == 2 and "release.sh: cannot release here: " in run.output and "':'" in run.output, run
+    said = verdict(checkout, 2, odd, f"dist, here/{PROGRAM}", TMPDIR=odd / "tmp:colon")
+    assert "which make cannot build under" in said.output, said
+
+
+STALLING_MODULE = """
+#include <unistd.h>
+/* A PKCS#11 module that never answers: the first call into it sleeps. */
+unsigned long C_GetFunctionList(void **list) { (void)list; for (;;) sleep(60); return 5; }
+"""
+
+
+def test_settings_token_that_blocks(checkout, work_dir, pki):
+    # A token whose module blocks ends the release within its time limit,
+    # with exit 1 and nothing in dist/.
+    (work_dir / "stall.c").write_text(STALLING_MODULE)
+    made = processes.run(["gcc", "-shared", "-fPIC", "-o", work_dir / "stall.so", work_dir / "stall.c"], timeout=60)
+    assert made.returncode == 0, made.stderr
+    started = time.monotonic()
+    expect_refused(checkout, work_dir / "stalled", "did not answer within 2 s", SIGN_CERT="../pki/chain.pem",
+                   SIGN_KEY="pkcs11:token=stalled;object=signer;type=private", SIGN_PKCS11_MODULE="../stall.so",
+                   SIGN_PASS_FILE="../pki/password", RELEASE_SIGNER_CHECK_TIME_LIMIT=2)
+    assert time.monotonic() - started < 30

@@ -1,0 +1,353 @@
+"""The signature check against forgeries made from a genuine signature: each
+put back on the build (checksum and all) and refused for its own reason; and
+the shapes that real publishers and authorities ship, accepted.
+
+Every forged file is left in <work-dir>/forged/ to be looked at."""
+
+import copy
+import tempfile
+
+import pytest
+from cryptography import x509
+from cryptography.hazmat.primitives import serialization
+
+import conftest
+import der_editor as E
+import timestamp_authority
+from release_tools import chain, image, processes, signature
+
+# Room for anything, where no signature covers it.
+JUNK = E.tlv(0x04, b"\xa5" * 200_000)
+SHA256, SHA384, RSA = "2.16.840.1.101.3.4.2.1", "2.16.840.1.101.3.4.2.2", "1.2.840.113549.1.1.1"
+TOOL_TIME_LIMIT = 60
+
+
+@pytest.fixture(scope="module", autouse=True)
+def odd_tmpdir(work_dir):
+    """Every temporary file of the checks under a folder with a space and a comma."""
+    folder = work_dir / "tmp with space, and comma"
+    folder.mkdir(exist_ok=True)
+    saved, tempfile.tempdir = tempfile.tempdir, str(folder)
+    yield folder
+    tempfile.tempdir = saved
+
+
+@pytest.fixture(scope="module")
+def forged_dir(work_dir):
+    folder = work_dir / "forged"
+    folder.mkdir(exist_ok=True)
+    return folder
+
+
+@pytest.fixture(scope="module")
+def genuine(signed_exe):
+    data = signed_exe.read_bytes()
+    return data, image.signature_blob(data)
+
+
+@pytest.fixture(scope="module")
+def signed_with_root(built_exe, work_dir, pki, tsa):
+    """Signed with a chain file that carries the root too."""
+    certs = work_dir / "chain and root.pem"
+    certs.write_bytes(pki.chain.read_bytes() + pki.root.read_bytes())
+    return conftest.sign(built_exe, work_dir / "genuine" / "with-root.exe", certs=certs, key=pki.signer_key,
+                         password_file=pki.password_file, timestamp_url=tsa.url)
+
+
+def read(path_or_data, tsa_root, crls=()):
+    data = path_or_data if isinstance(path_or_data, bytes) else path_or_data.read_bytes()
+    return signature.read_signature(data, tsa_root, crls)
+
+
+def refused(words, call, *args):
+    with pytest.raises(signature.Refused) as caught:
+        call(*args)
+    message = str(caught.value)
+    assert all(w in message for w in words), message
+    assert "\n" not in message
+    return caught.value
+
+
+# Where things are in a signature's tree.
+def signed_data(tree):
+    return tree[1][0]
+
+
+def signer_info(tree):
+    return signed_data(tree)[4][0]
+
+
+def token(tree):
+    return signer_info(tree)[6][0][1][0]
+
+
+def token_signed_data(tree):
+    return token(tree)[1][0]
+
+
+def certificate_nodes(tree):
+    return signed_data(tree)[3].children
+
+
+def issuer_and_subject(certificate):
+    tbs = certificate[0]
+    return tbs[3], tbs[5]  # after the version, serial number and signature algorithm
+
+
+def certificate_named(tree, common_name, self_issued=None):
+    for node in certificate_nodes(tree):
+        issuer, subject = issuer_and_subject(node)
+        if common_name.encode() in E.encode(subject) and (self_issued is None or
+                                                          (E.encode(issuer) == E.encode(subject)) == self_issued):
+            return node
+    raise LookupError(common_name)
+
+
+def chunked(node):
+    content = node.content
+    return E.Node(0x24, children=[E.Node(0x04, content[:40]), E.Node(0x04, content[40:])])
+
+
+def fake_self_issued_signer(tree):
+    """A certificate with another publisher's name and the real signer's key,
+    issued by itself, its signature zeros; the signer info names it."""
+    real = certificate_named(tree, "Sorrelvane Test Publisher")
+    fake = copy.deepcopy(real)
+    fake[0].children[3] = E.name("Unrelated Test Publisher")
+    fake[0].children[5] = E.name("Unrelated Test Publisher")
+    fake[2].content = b"\x00" + bytes(len(fake[2].content) - 1)
+    signed_data(tree)[3].children = [fake]
+    signer_info(tree)[1].children[0] = E.name("Unrelated Test Publisher")
+
+
+def garbage_signature(common_name, self_issued=None):
+    def edit(tree):
+        node = certificate_named(tree, common_name, self_issued)[2]
+        node.content = b"\x00" + b"\x5a" * (len(node.content) - 1)
+    return edit
+
+
+def flip(at):
+    def edit(blob):
+        blob = bytearray(blob)
+        blob[at] ^= 0xFF
+        return bytes(blob)
+    return edit
+
+
+def flip_signature_value(tree):
+    value = signer_info(tree)[5]
+    value.content = value.content[:8] + bytes([value.content[8] ^ 0xFF]) + value.content[9:]
+
+
+def set_node(locate, index, node):
+    def edit(tree):
+        locate(tree).children[index] = node() if callable(node) else node
+    return edit
+
+
+def edit_node(locate, change):
+    def edit(tree):
+        change(locate(tree))
+    return edit
+
+
+FORGERIES = {
+    # Unsigned bytes in fields no signature covers.
+    "digest-algorithm-parameters": (set_node(signer_info, 2, lambda: E.algorithm(SHA256, JUNK)),
+                                    ["signer's digest algorithm", "with parameters"]),
+    "signature-algorithm-parameters": (set_node(signer_info, 4, lambda: E.algorithm(RSA, JUNK)),
+                                       ["signer's signature algorithm", "with parameters"]),
+    "digest-algorithms-parameters": (edit_node(signed_data, lambda sd: sd[1].children.__setitem__(
+        0, E.algorithm(SHA256, JUNK))), ["SignedData's digest algorithm", "with parameters"]),
+    "digest-algorithms-extra": (edit_node(signed_data, lambda sd: E.add_to_set(
+        sd[1], E.algorithm(SHA384, b"\x05\x00"))), ["lists 2 digest algorithms"]),
+    "version-oversized": (edit_node(signed_data, lambda sd: setattr(sd[0], "content", b"\x01" + JUNK)),
+                          ["SignedData version of a", "-byte integer, not 1"]),
+    "token-digest-algorithm-parameters": (edit_node(token_signed_data, lambda sd: sd[4][0].children.__setitem__(
+        2, E.algorithm(SHA256, JUNK))), ["its timestamp", "digest algorithm", "with parameters"]),
+    "token-digest-algorithms-extra": (edit_node(token_signed_data, lambda sd: E.add_to_set(
+        sd[1], E.algorithm(SHA384))), ["its timestamp lists 2 digest algorithms"]),
+    "token-version-oversized": (edit_node(token_signed_data, lambda sd: setattr(sd[0], "content", b"\x03" + JUNK)),
+                                ["its timestamp has a SignedData version"]),
+    # Certificates no one made.
+    "carried-root-garbage": (garbage_signature("Throwaway Test Root", self_issued=True),
+                             ["CN=Throwaway Test Root, whose own signature does not verify under its own key"]),
+    "fake-self-issued-signer": (fake_self_issued_signer,
+                                ["CN=Unrelated Test Publisher, whose own signature does not verify under its own key"]),
+    # Not DER.
+    "content-wrapper-long-length": (edit_node(signed_data, lambda sd: E.non_minimal(sd[2][1][0])),
+                                    ["not in DER", "leading zero"]),
+    "token-long-length": (edit_node(token, E.non_minimal), ["not in DER", "leading zero"]),
+    "token-tstinfo-chunked": (edit_node(token_signed_data, lambda sd: sd[2][1].children.__setitem__(
+        0, chunked(sd[2][1][0]))), ["not in DER", "constructed OCTET STRING"]),
+    "ber-value": (edit_node(signer_info, lambda si: si[6][0][1].children.append(
+        b"\x30\x80\x04\x07payload\x00\x00")), ["not in DER throughout"]),
+    # The cases of the bash release test.
+    "signature-value": (flip_signature_value, ["signer's signature does not verify"]),
+    "timestamp-byte": (flip(-8), ["timestamp is not intact"]),
+}
+
+
+def forge(name, blob, built, forged_dir):
+    edit, _ = FORGERIES[name]
+    if name == "timestamp-byte":
+        forged_blob = edit(blob)
+    else:
+        tree = E.parse(blob)
+        edit(tree)
+        forged_blob = E.encode(tree)
+    path = forged_dir / f"{name}.exe"
+    path.write_bytes(image.attach(built, forged_blob))
+    return path
+
+
+@pytest.mark.parametrize("name", FORGERIES)
+def test_forgery_is_refused_for_its_own_reason(name, genuine, signed_with_root, built_exe, tsa, forged_dir):
+    blob = image.signature_blob(signed_with_root.read_bytes()) if name == "carried-root-garbage" else genuine[1]
+    path = forge(name, blob, built_exe.read_bytes(), forged_dir)
+    refused(FORGERIES[name][1], read, path, tsa.root)
+
+
+def osslsigncode(*args):
+    result = processes.run(["osslsigncode", *args], timeout=TOOL_TIME_LIMIT)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.fixture(scope="module")
+def tool_made(built_exe, signed_exe, pki, work_dir, forged_dir, signer):
+    """Forgeries made with the tools, as the bash test made them."""
+    data = bytearray(signed_exe.read_bytes())
+    text = next(s for s in image.pefile.PE(data=bytes(data), fast_load=True).sections if s.Name.startswith(b".text"))
+    data[text.PointerToRawData + 16] ^= 0xFF
+    (forged_dir / "code.exe").write_bytes(bytes(data))
+    for output in ("nested.exe", "blob.exe"):
+        (forged_dir / output).unlink(missing_ok=True)
+    osslsigncode("sign", "-nest", "-certs", pki.other, "-key", pki.other_key, "-h", "sha256",
+                 "-in", signed_exe, "-out", forged_dir / "nested.exe")
+    osslsigncode("add", "-addUnauthenticatedBlob", "-in", signed_exe, "-out", forged_dir / "blob.exe")
+    certs = work_dir / "chain and other.pem"
+    certs.write_bytes(pki.chain.read_bytes() + pki.other.read_bytes())
+    conftest.sign(built_exe, forged_dir / "extra-certificate.exe", **dict(signer, certs=certs))
+    return forged_dir
+
+
+@pytest.mark.parametrize("name, words", [
+    ("code", ["changed after it was signed"]),
+    ("nested", ["nested signature (1.3.6.1.4.1.311.2.4.1)"]),
+    ("blob", ["not an RFC 3161 timestamp"]),
+    ("extra-certificate", ["neither the signer's nor an issuer", "CN=Unrelated Test Publisher"]),
+])
+def test_tool_made_forgery_is_refused(name, words, tool_made, tsa):
+    refused(words, read, tool_made / f"{name}.exe", tsa.root)
+
+
+def test_the_image_around_the_signature(genuine, built_exe, work_dir, tsa):
+    data, blob = genuine
+    built = built_exe.read_bytes()
+    # attach is osslsigncode's attach-signature, byte for byte.
+    (work_dir / "genuine.der").write_bytes(blob)
+    (work_dir / "attached.exe").unlink(missing_ok=True)
+    processes.run(["osslsigncode", "attach-signature", "-sigin", work_dir / "genuine.der", "-in", built_exe,
+                   "-out", work_dir / "attached.exe"], timeout=TOOL_TIME_LIMIT)
+    assert image.attach(built, blob) == (work_dir / "attached.exe").read_bytes() == data
+    assert image.strip(data) == built
+    sig = read(data, tsa.root)
+    signature.compare_with_build(data, built, sig)
+    assert read(built, tsa.root) is None
+    refused(["not a PE image"], read, b"MZ" + bytes(100), tsa.root)
+    refused(["not at the end of the file"], read, data + b"\0" * 8, tsa.root)
+    # A build that differs, and a file whose bytes outside the digest differ.
+    other = bytearray(built)
+    other[-1] ^= 1
+    refused(["without its signature it is not the build (first difference at byte 4608)"],
+            signature.compare_with_build, data, bytes(other), sig)
+    moved = bytearray(data)
+    layout = image.read_layout(data)
+    moved[layout.checksum_offset] ^= 1
+    refused(["header checksum is not the file's own"], read, bytes(moved), tsa.root)
+
+
+def test_genuine_signature_is_read(genuine, tsa, pki):
+    sig = read(genuine[0], tsa.root)
+    assert sig.signer_subject == "CN=Sorrelvane Test Publisher"
+    assert sig.timestamp_authority == "CN=Throwaway Timestamp Authority"
+    assert [c.subject.rfc4514_string() for c in sig.carried_chain] == [
+        "CN=Sorrelvane Test Publisher", "CN=Throwaway Test Intermediate"]
+    assert chain.check_chain(sig, pki.root) == "leads to the root CN=Throwaway Test Root"
+    # A timestamp from an authority that leads to none of the roots given.
+    refused(["timestamp's authority (CN=Throwaway Timestamp Authority) does not lead to a root"],
+            read, genuine[0], pki.other)
+
+
+@pytest.fixture(scope="module")
+def tsa_17_byte_nonce(work_dir):
+    authority = timestamp_authority.start(work_dir / "tsa-nonce-17", nonce=b"\x01" + bytes(range(16)))
+    yield authority
+    authority.stop()
+
+
+@pytest.mark.parametrize("authority, accepted", [("tsa_with_chain", True), ("tsa_long_nonce", True),
+                                                 ("tsa_17_byte_nonce", False)])
+def test_authorities_shapes(authority, accepted, request, built_exe, work_dir, signer):
+    """The ESS attribute naming the whole chain, and a 16-byte nonce with its
+    top bit set (17 octets in DER), are what real authorities ship."""
+    tsa = request.getfixturevalue(authority)
+    path = conftest.sign(built_exe, work_dir / "genuine" / f"{authority}.exe", timestamp_url=tsa.url, **signer)
+    if accepted:
+        sig = read(path, tsa.root)
+        assert sig.timestamp_authority == "CN=Throwaway Timestamp Authority"
+    else:
+        refused(["timestamp's nonce is 17 bytes long"], read, path, tsa.root)
+
+
+def der_copy(pem_path, out):
+    crl = x509.load_pem_x509_crl(pem_path.read_bytes())
+    out.write_bytes(crl.public_bytes(serialization.Encoding.DER))
+    return out
+
+
+def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged_dir, signer):
+    sig = read(genuine[0], tsa.root)
+    stops = refused(["stops at CN=Throwaway Test Root, the issuer of CN=Throwaway Test Intermediate"],
+                    chain.check_chain, sig, pki.other)
+    assert not stops.revoked
+    forgotten = conftest.sign(built_exe, work_dir / "genuine" / "forgotten.exe", **dict(signer, certs=pki.signer))
+    refused(["stops at CN=Throwaway Test Intermediate"], chain.check_chain, read(forgotten, tsa.root), pki.root)
+
+    # A carried intermediate whose signature is garbage, while a good copy stands among the roots.
+    roots = work_dir / "root and intermediate.pem"
+    roots.write_bytes(pki.root.read_bytes() + pki.intermediate.read_bytes())
+    tree = E.parse(genuine[1])
+    garbage_signature("Throwaway Test Intermediate")(tree)
+    path = forged_dir / "carried-intermediate-garbage.exe"
+    path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
+    refused(["CN=Throwaway Test Intermediate is neither among them nor signed by one of them"],
+            chain.check_chain, read(path, tsa.root), roots)
+
+    # A publisher's bundle: the root, the root cross-signed by an older root, the older root.
+    bundle = conftest.sign(built_exe, work_dir / "genuine" / "bundle.exe", **dict(signer, certs=pki.bundle_chain))
+    bundled = read(bundle, tsa.root)
+    assert chain.check_chain(bundled, pki.root) == "leads to the root CN=Throwaway Test Root"
+    assert chain.check_chain(bundled, pki.old_root) == "leads to the root CN=Throwaway Old Root"
+
+
+def test_revocation_lists(genuine, signed_with_root, pki, tsa, work_dir):
+    sig = read(genuine[0], tsa.root)
+    der_list = der_copy(pki.crl_empty, work_dir / "empty list, DER.crl")
+    assert chain.check_chain(sig, pki.root, [pki.crl_empty, der_list]).startswith("leads to the root")
+    for revoking in (pki.crl_revokes_intermediate, pki.crl_revokes_intermediate_der):
+        error = refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"],
+                        chain.check_chain, sig, pki.root, [pki.crl_empty, revoking])
+        assert error.revoked
+    # With the root carried, the list is applied without any roots given.
+    refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"],
+            read, signed_with_root, tsa.root, [pki.crl_revokes_intermediate_der])
+    refused(["timestamp's authority's chain holds a revoked certificate: CN=Throwaway Timestamp Authority"],
+            read, genuine[0], tsa.root, [tsa.crl_revoking_authority])
+    not_a_list = work_dir / "not a list.crl"
+    not_a_list.write_text("nothing\n")
+    with pytest.raises(chain.BadInput, match="not a list.crl"):
+        chain.load_crls([not_a_list])
+    with pytest.raises(chain.BadInput, match="holds no PEM certificate"):
+        chain.load_roots(not_a_list)
