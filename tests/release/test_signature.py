@@ -260,7 +260,7 @@ def test_the_image_around_the_signature(genuine, built_exe, work_dir, tsa):
     # A build that differs, and a file whose bytes outside the digest differ.
     other = bytearray(built)
     other[-1] ^= 1
-    refused(["without its signature it is not the build (first difference at byte 4608)"],
+    refused([f"without its signature it is not the build (first difference at byte {len(built)})"],
             signature.compare_with_build, data, bytes(other), sig)
     moved = bytearray(data)
     layout = image.read_layout(data)
