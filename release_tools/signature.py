@@ -124,8 +124,12 @@ class _Reading:
     def fields(self, element, name, shape):
         """ELEMENT's children matched in order to SHAPE, a list of (field,
         identifier octet, optional); returns {field: element or None}."""
-        if not element.constructed:
-            self.refuse(f"holds a primitive {name}")
+        # Every element read field by field is a SEQUENCE: another identifier
+        # (a set, another class, a high tag number) would be room for bits no
+        # one checks.
+        if not (element.cls == der.UNIVERSAL and element.constructed and element.number == 0x10):
+            self.refuse(f"holds a {name} that is not a SEQUENCE (identifier 0x{_identifier(element):02x}"
+                        f" at byte {element.offset})")
         children = list(element.children)
         found = {}
         for field, tag, optional in shape:

@@ -152,7 +152,28 @@ def edit_node(locate, change):
     return edit
 
 
+def retag(locate, tag):
+    def edit(tree):
+        locate(tree).tag = tag
+    return edit
+
+
+def token_signer_info(tree):
+    return token_signed_data(tree)[4][0]
+
+
 FORGERIES = {
+    # Elements read field by field under another identifier (class, tag number): unsigned bits.
+    "content-info-identifier": (retag(lambda t: t, 0xB0), ["holds a ContentInfo that is not a SEQUENCE"]),
+    "signed-data-identifier": (retag(signed_data, 0xF0), ["holds a SignedData that is not a SEQUENCE"]),
+    "indirect-data-identifier": (retag(lambda t: signed_data(t)[2][1][0], 0xF0),
+                                 ["SpcIndirectDataContent that is not a SEQUENCE"]),
+    "signer-info-identifier": (retag(signer_info, 0x70), ["its signature holds a SignerInfo that is not"]),
+    "unsigned-attribute-identifier": (retag(lambda t: signer_info(t)[6][0], 0xB0),
+                                      ["unsigned attribute that is not a SEQUENCE"]),
+    "token-content-info-identifier": (retag(token, 0x31), ["its timestamp holds a ContentInfo that is not"]),
+    "token-signed-data-identifier": (retag(token_signed_data, 0xF0), ["its timestamp holds a SignedData that is not"]),
+    "token-signer-info-identifier": (retag(token_signer_info, 0x70), ["its timestamp holds a SignerInfo that is not"]),
     # Unsigned bytes in fields no signature covers.
     "digest-algorithm-parameters": (set_node(signer_info, 2, lambda: E.algorithm(SHA256, JUNK)),
                                     ["signer's digest algorithm", "with parameters"]),
