@@ -191,6 +191,17 @@ FORGERIES = {
         sd[1], E.algorithm(SHA384))), ["its timestamp lists 2 digest algorithms"]),
     "token-version-oversized": (edit_node(token_signed_data, lambda sd: setattr(sd[0], "content", b"\x03" + JUNK)),
                                 ["its timestamp has a SignedData version"]),
+    # The number, the copies and the order of carried certificates: unsigned bits.
+    "certificates-too-many": (edit_node(signed_data, lambda sd: sd[3].children.extend(
+        copy.deepcopy(sd[3][1]) for _ in range(7))), ["its signature carries 9 certificates, more than 8"]),
+    "certificate-twice": (edit_node(signed_data, lambda sd: E.add_to_set(sd[3], copy.deepcopy(sd[3][1]))),
+                          ["its signature carries the certificate CN=Sorrelvane Test Publisher twice"]),
+    "certificates-reversed": (edit_node(signed_data, lambda sd: sd[3].children.reverse()),
+                              ["its signature carries its certificates out of DER order"]),
+    "token-certificates-too-many": (edit_node(token_signed_data, lambda sd: sd[3].children.extend(
+        copy.deepcopy(sd[3][0]) for _ in range(8))), ["its timestamp carries 9 certificates, more than 8"]),
+    "token-certificate-twice": (edit_node(token_signed_data, lambda sd: sd[3].children.append(copy.deepcopy(sd[3][0]))),
+                                ["its timestamp carries the certificate CN=Throwaway Timestamp Authority twice"]),
     # Certificates no one made.
     "carried-root-garbage": (garbage_signature("Throwaway Test Root", self_issued=True),
                              ["CN=Throwaway Test Root, whose own signature does not verify under its own key"]),
