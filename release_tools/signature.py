@@ -450,7 +450,7 @@ def _read(data, tsa_roots, crls):
 
     walk = _check_chain_members(reading, signer, [c.certificate for c in carried],
                                 "the signer's nor an issuer on its chain")
-    revoked = certificates.revoked_among(certificates.chain_links(walk.path), crls)
+    revoked = certificates.revoked_among(certificates.all_links(walk.members), crls)
     if revoked is not None:
         raise Refused(f"its certificate chain holds a revoked certificate: {certificates.subject(revoked)}")
 
@@ -598,8 +598,16 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
         if not certificates.top_checked(top, roots):
             reading.refuse(f"carries {certificates.subject(top)}, which is neither among the roots in {tsa_roots}"
                            " nor signed by one of them")
+    for member in walk.members:
+        # A self-made "root" could vouch for a copy of anything it names.
+        if certificates.self_issued(member) and not certificates.among(member, roots):
+            reading.refuse(f"carries {certificates.subject(member)}, a self-issued certificate that is not among"
+                           f" the roots in {tsa_roots}")
+    stray = certificates.not_leading(walk.members, roots)
+    if stray is not None:
+        reading.refuse(f"carries {certificates.subject(stray)}, which leads to none of the roots in {tsa_roots}")
     _names_its_chain(reading, ess, authority, walk.members, roots)
-    revoked = certificates.revoked_among(certificates.chain_links(walk.path, roots, walk.members), crls)
+    revoked = certificates.revoked_among(certificates.all_links(walk.members, roots), crls)
     if revoked is not None:
         raise Refused(f"its timestamp's authority's chain holds a revoked certificate: {certificates.subject(revoked)}")
     return authority_name, walk.path, moment

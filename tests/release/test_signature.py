@@ -6,6 +6,7 @@ Every forged file is left in <work-dir>/forged/ to be looked at."""
 
 import copy
 import tempfile
+import types
 
 import pytest
 from cryptography import x509
@@ -13,8 +14,9 @@ from cryptography.hazmat.primitives import serialization
 
 import conftest
 import der_editor as E
+import pki as pki_module
 import timestamp_authority
-from release_tools import chain, image, processes, signature
+from release_tools import certificates, chain, image, processes, signature
 
 # Room for anything, where no signature covers it.
 JUNK = E.tlv(0x04, b"\xa5" * 200_000)
@@ -360,8 +362,45 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     # A publisher's bundle: the root, the root cross-signed by an older root, the older root.
     bundle = conftest.sign(built_exe, work_dir / "genuine" / "bundle.exe", **dict(signer, certs=pki.bundle_chain))
     bundled = read(bundle, tsa.root)
-    assert chain.check_chain(bundled, pki.root) == "leads to the root CN=Throwaway Test Root"
     assert chain.check_chain(bundled, pki.old_root) == "leads to the root CN=Throwaway Old Root"
+    # Revoked on the way through the cross-signed copy as well.
+    refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"],
+            chain.check_chain, bundled, pki.old_root, [pki.crl_revokes_intermediate])
+    # Against the newer root alone, nothing vouches for the older root or its cross-signed copy: anyone
+    # can make that pair (a self-made "root" and a copy of the real one under it), with any payload.
+    refused(["the carried CN=Throwaway", "issued by CN=Throwaway Old Root, leads to none of them"],
+            chain.check_chain, bundled, pki.root)
+    both = work_dir / "root and old root.pem"
+    both.write_bytes(pki.root.read_bytes() + pki.old_root.read_bytes())
+    assert chain.check_chain(bundled, both) == "leads to the root CN=Throwaway Test Root"
+
+
+def evil_pair(victim):
+    """A self-made "root" holding a payload, and a copy of VICTIM (its subject and key) issued by it: no
+    private key of the publisher's or of an authority's is needed."""
+    key = pki_module.new_key()
+    payload = x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.99999.1"), b"\xa5" * 2000)
+    evil = pki_module.certificate("Evil Root", key, ca=True, extensions=[(payload, False)])
+    common_name = victim.subject.get_attributes_for_oid(x509.NameOID.COMMON_NAME)[0].value
+    copied = pki_module.certificate(common_name, types.SimpleNamespace(public_key=victim.public_key), evil, key,
+                                    ca=True)
+    return [E.parse(certificates.der(c)) for c in (copied, evil)]
+
+
+@pytest.mark.parametrize("side", ["signer", "token"])
+def test_a_self_made_root_vouches_for_nothing(side, genuine, built_exe, pki, tsa, forged_dir):
+    tree = E.parse(genuine[1])
+    victim, carried = (pki.root, signed_data(tree)[3]) if side == "signer" else (tsa.root, token_signed_data(tree)[3])
+    for node in evil_pair(x509.load_pem_x509_certificate(victim.read_bytes())):
+        E.add_to_set(carried, node)
+    path = forged_dir / f"evil-root-{side}.exe"
+    path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
+    if side == "signer":
+        refused(["the carried CN=Throwaway Test Root, issued by CN=Evil Root, leads to none of them"],
+                chain.check_chain, read(path, tsa.root), pki.root)
+    else:
+        refused(["its timestamp carries CN=Evil Root, a self-issued certificate that is not among the roots"],
+                read, path, tsa.root)
 
 
 def test_revocation_lists(genuine, signed_with_root, pki, tsa, work_dir):
