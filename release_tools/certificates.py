@@ -164,22 +164,22 @@ def top_checked(top, roots):
     return among(top, roots) or bool(issuers_of(top, roots))
 
 
-def root_reached(path, roots, members=()):
-    """Where PATH meets ROOTS, as a verifier that tries trusted certificates
-    first finds it: (index on PATH, root, the certificate the root issued:
-    the one on PATH or a copy of it among MEMBERS, cross-signed), or
-    (None, None, None)."""
-    for index, certificate in enumerate(path):
-        copies = [certificate] + [m for m in members if der(m) != der(certificate)
-                                  and m.subject == certificate.subject and same_key(m, certificate)]
-        for copy in copies:
+def root_found(leaf, members, roots):
+    """The root that LEAF's chain reaches through any of MEMBERS (every
+    carried path, cross-signed copies included), as a verifier that tries
+    trusted certificates first finds it: nearest to LEAF first; or None."""
+    seen, frontier = [], [leaf]
+    while frontier:
+        for certificate in frontier:
             for root in roots:
-                if der(root) == der(copy) and self_issued(root):
-                    return index, root, copy
-            issuers = issuers_of(copy, roots)
+                if der(root) == der(certificate) and self_issued(root):
+                    return root
+            issuers = issuers_of(certificate, roots)
             if issuers:
-                return index, issuers[0], copy
-    return None, None, None
+                return issuers[0]
+        seen += frontier
+        frontier = [m for m in members if not among(m, seen) and any(issued_by(c, m) for c in frontier)]
+    return None
 
 
 def verify_time(moment):

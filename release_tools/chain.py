@@ -95,7 +95,7 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
         raise ChainRefused(roots, phrase, revoked)
 
     members = certificates.walk(signer, untrusted).members
-    index, root, _ = certificates.root_reached(path, trusted, members)
+    root = certificates.root_found(signer, members, trusted)
     if root is None:
         top = path[-1]
         if certificates.self_issued(top):

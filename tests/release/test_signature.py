@@ -5,6 +5,7 @@ the shapes that real publishers and authorities ship, accepted.
 Every forged file is left in <work-dir>/forged/ to be looked at."""
 
 import copy
+import datetime
 import tempfile
 import types
 
@@ -363,6 +364,22 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     bundle = conftest.sign(built_exe, work_dir / "genuine" / "bundle.exe", **dict(signer, certs=pki.bundle_chain))
     bundled = read(bundle, tsa.root)
     assert chain.check_chain(bundled, pki.old_root) == "leads to the root CN=Throwaway Old Root"
+    # The root cross-signed by a CA that an older root issued: found two steps past the carried root.
+    older_key, ca_key = pki_module.new_key(), pki_module.new_key()
+    start = pki_module.now() - datetime.timedelta(days=1)
+    older = pki_module.certificate("Other Old Root", older_key, ca=True, start=start)
+    ca = pki_module.certificate("Other Cross CA", ca_key, older, older_key, ca=True, start=start)
+    root = x509.load_pem_x509_certificate(pki.root.read_bytes())
+    cross = pki_module.certificate("Throwaway Test Root", types.SimpleNamespace(public_key=root.public_key), ca,
+                                   ca_key, ca=True, start=start)
+    tree = E.parse(image.signature_blob(signed_with_root.read_bytes()))
+    for certificate in (cross, ca, older):
+        E.add_to_set(signed_data(tree)[3], E.parse(certificates.der(certificate)))
+    path = forged_dir / "cross-signed-two-steps.exe"
+    path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
+    (work_dir / "other old root.pem").write_bytes(pki_module.pem(older))
+    assert chain.check_chain(read(path, tsa.root), work_dir / "other old root.pem") == \
+        "leads to the root CN=Other Old Root"
     # Revoked on the way through the cross-signed copy as well.
     refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"],
             chain.check_chain, bundled, pki.old_root, [pki.crl_revokes_intermediate])
