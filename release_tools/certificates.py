@@ -111,19 +111,24 @@ class Walk:
     forged: object
 
 
+def _grown(grown, candidates, joins):
+    """GROWN with each of CANDIDATES for which JOINS(candidate, grown so far)
+    holds, added until none is left that does."""
+    grown = list(grown)
+    added = True
+    while added:
+        added = False
+        for candidate in candidates:
+            if not any(candidate is g for g in grown) and joins(candidate, grown):
+                grown.append(candidate)
+                added = True
+    return grown
+
+
 def walk(leaf, carried):
     carried = list(carried)
-    members = [leaf]
     # Every certificate that issued a member is a member, however reached.
-    grew = True
-    while grew:
-        grew = False
-        for candidate in carried:
-            if any(candidate is m for m in members):
-                continue
-            if any(issued_by(m, candidate) for m in members):
-                members.append(candidate)
-                grew = True
+    members = _grown([leaf], carried, lambda candidate, grown: any(issued_by(m, candidate) for m in grown))
     forged = None
     tops = []
     for member in members:
@@ -148,28 +153,33 @@ def walk(leaf, carried):
     return Walk(tuple(path), tuple(members), tuple(tops), tuple(strays), forged)
 
 
+def among(certificate, others):
+    """Whether CERTIFICATE is, byte for byte, one of OTHERS."""
+    return any(der(other) == der(certificate) for other in others)
+
+
 def top_checked(top, roots):
     """Whether TOP, a carried certificate whose issuer is not carried, is one
     of ROOTS or was issued by one of them."""
-    return any(der(root) == der(top) for root in roots) or bool(issuers_of(top, roots))
+    return among(top, roots) or bool(issuers_of(top, roots))
 
 
-def root_reached(path, roots, members=()):
-    """Where PATH meets ROOTS, as a verifier that tries trusted certificates
-    first finds it: (index on PATH, root, the certificate the root issued:
-    the one on PATH or a copy of it among MEMBERS, cross-signed), or
-    (None, None, None)."""
-    for index, certificate in enumerate(path):
-        copies = [certificate] + [m for m in members if der(m) != der(certificate)
-                                  and m.subject == certificate.subject and same_key(m, certificate)]
-        for copy in copies:
+def root_found(leaf, members, roots):
+    """The root that LEAF's chain reaches through any of MEMBERS (every
+    carried path, cross-signed copies included), as a verifier that tries
+    trusted certificates first finds it: nearest to LEAF first; or None."""
+    seen, frontier = [], [leaf]
+    while frontier:
+        for certificate in frontier:
             for root in roots:
-                if der(root) == der(copy) and self_issued(root):
-                    return index, root, copy
-            issuers = issuers_of(copy, roots)
+                if der(root) == der(certificate) and self_issued(root):
+                    return root
+            issuers = issuers_of(certificate, roots)
             if issuers:
-                return index, issuers[0], copy
-    return None, None, None
+                return issuers[0]
+        seen += frontier
+        frontier = [m for m in members if not among(m, seen) and any(issued_by(c, m) for c in frontier)]
+    return None
 
 
 def verify_time(moment):
@@ -240,13 +250,19 @@ def revoked_among(links, crls):
     return None
 
 
-def chain_links(path, roots=(), members=()):
-    """(certificate, issuer) pairs along PATH, up to where it meets ROOTS,
-    and that last one to its root."""
-    index, root, via = root_reached(path, roots, members)
-    if index is None:
-        return list(zip(path, path[1:]))
-    pairs = list(zip(path[:index], path[1:index + 1]))
-    if der(via) != der(root):
-        pairs.append((via, root))
-    return pairs
+def all_links(members, roots=()):
+    """Every (member, issuer) pair where the issuer, carried or among ROOTS,
+    verifies the member: revocation must hold on every path a verifier could
+    take, not on one of them only."""
+    candidates = list(members) + [r for r in roots if not among(r, members)]
+    return [(member, issuer) for member in members for issuer in issuers_of(member, candidates)]
+
+
+def not_leading(members, roots):
+    """The first of MEMBERS that leads to none of ROOTS (is none of them, and
+    is issued neither by one of them nor by a member that leads to one), or
+    None. A carried certificate that leads nowhere is bytes no root vouches
+    for, whatever it issued."""
+    led = _grown([], members, lambda member, grown: (among(member, roots) or bool(issuers_of(member, roots))
+                                                      or any(issued_by(member, m) for m in grown)))
+    return next((m for m in members if not any(m is l for l in led)), None)

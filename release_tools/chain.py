@@ -95,7 +95,7 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
         raise ChainRefused(roots, phrase, revoked)
 
     members = certificates.walk(signer, untrusted).members
-    index, root, _ = certificates.root_reached(path, trusted, members)
+    root = certificates.root_found(signer, members, trusted)
     if root is None:
         top = path[-1]
         if certificates.self_issued(top):
@@ -108,6 +108,10 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
         if not certificates.top_checked(top, trusted):
             refuse(f"does not verify (the carried {certificates.subject(top)} is neither among them"
                    " nor signed by one of them)")
+    stray = certificates.not_leading(members, trusted)
+    if stray is not None:
+        refuse(f"does not verify (the carried {certificates.subject(stray)}, issued by"
+               f" {certificates.rfc2253(stray.issuer)}, leads to none of them)")
     if not _for_code_signing(signer):
         refuse("does not verify (the signer's certificate is not for code signing)")
     if not certificates.openssl_verify(signer, trusted=trusted, untrusted=untrusted, moment=sig.timestamp_time):
@@ -115,7 +119,7 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
             when = f"at the time stamped, {sig.timestamp_time:%Y-%m-%d %H:%M:%S} UTC" if sig.timestamp_time else "now"
             refuse(f"does not verify (a certificate on it is not valid {when})")
         refuse("does not verify (OpenSSL's verifier refuses it)")
-    revoked = certificates.revoked_among(certificates.chain_links(path, trusted, members), lists)
+    revoked = certificates.revoked_among(certificates.all_links(members, trusted), lists)
     if revoked is not None:
         refuse(f"holds a revoked certificate: {certificates.subject(revoked)}", revoked=True)
     return f"leads to the root {certificates.subject(root)}"

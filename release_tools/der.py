@@ -125,6 +125,11 @@ def _der_set_order(a, b):
     return a.ljust(width, b"\0") <= b.ljust(width, b"\0")
 
 
+def in_set_order(encodings):
+    """Whether ENCODINGS stand in the order of a DER SET OF."""
+    return all(_der_set_order(a, b) for a, b in zip(encodings, encodings[1:]))
+
+
 def _check_universal(data, element):
     """The DER rules of the universal types that a signature holds."""
     number, at = element.number, element.offset
@@ -194,11 +199,8 @@ def parse(data, max_depth=MAX_DEPTH):
         parent, at = stack[-1]
         if at == parent.end:
             stack.pop()
-            if parent.is_universal(SET):
-                encodings = [child.encoding(data) for child in parent.children]
-                for before, after in zip(encodings, encodings[1:]):
-                    if not _der_set_order(before, after):
-                        raise NotDer(parent.offset, "a SET whose members are not in DER order")
+            if parent.is_universal(SET) and not in_set_order([child.encoding(data) for child in parent.children]):
+                raise NotDer(parent.offset, "a SET whose members are not in DER order")
             continue
         cls, constructed, number, header, length = _header(data, at, parent.end)
         child = Element(cls, constructed, number, at, header, length, [])

@@ -124,8 +124,12 @@ class _Reading:
     def fields(self, element, name, shape):
         """ELEMENT's children matched in order to SHAPE, a list of (field,
         identifier octet, optional); returns {field: element or None}."""
-        if not element.constructed:
-            self.refuse(f"holds a primitive {name}")
+        # Every element read field by field is a SEQUENCE: another identifier
+        # (a set, another class, a high tag number) would be room for bits no
+        # one checks.
+        if not (element.cls == der.UNIVERSAL and element.constructed and element.number == 0x10):
+            self.refuse(f"holds a {name} that is not a SEQUENCE (identifier 0x{_identifier(element):02x}"
+                        f" at byte {element.offset})")
         children = list(element.children)
         found = {}
         for field, tag, optional in shape:
@@ -207,9 +211,20 @@ class _Carried:
     serial: int
 
 
-def _carried_certificates(reading, element):
+# More than a publisher's or an authority's chain ever holds; checked before
+# anything is verified, as each certificate costs signature checks in the walk.
+MAX_CARRIED = 8
+
+
+def _carried_certificates(reading, element, in_order):
+    """The certificates [0] SET OF: at most MAX_CARRIED, no two the same, and
+    IN_ORDER (DER order) where the tool that wrote them keeps it, so that
+    neither their number nor their order can carry bits no one signed."""
+    children = element.children if element is not None else []
+    if len(children) > MAX_CARRIED:
+        reading.refuse(f"carries {len(children)} certificates, more than {MAX_CARRIED}")
     carried = []
-    for child in element.children if element is not None else ():
+    for child in children:
         if _identifier(child) != SEQUENCE:
             reading.refuse(f"carries something other than an X.509 certificate (tag 0x{_identifier(child):02x})")
         tbs = _certificate_shape(reading, child)
@@ -220,8 +235,12 @@ def _carried_certificates(reading, element):
         fields = _tbs_fields(tbs)
         if len(fields) < 3:
             reading.refuse("carries a certificate without an issuer")
+        if any(entry.encoding == reading.bytes_of(child) for entry in carried):
+            reading.refuse(f"carries the certificate {certificates.subject(certificate)} twice")
         carried.append(_Carried(certificate, reading.bytes_of(child), reading.bytes_of(fields[2]),
                                 certificate.serial_number))
+    if in_order and not der.in_set_order([entry.encoding for entry in carried]):
+        reading.refuse("carries its certificates out of DER order, an order no one signed")
     return carried
 
 
@@ -411,7 +430,7 @@ def _read(data, tsa_roots, crls):
     content_digest = hashlib.sha256(reading.content(indirect)).digest()
     _authenticode_attributes(reading, info["signed attributes"], content_digest)
 
-    carried = _carried_certificates(reading, signed["certificates"])
+    carried = _carried_certificates(reading, signed["certificates"], in_order=True)
     issuer, serial = _issuer_and_serial(reading, info, "signer")
     signer = _named_certificate(reading, carried, issuer, serial, "signer")
     signature_value = reading.content(info["signature"])
@@ -431,7 +450,7 @@ def _read(data, tsa_roots, crls):
 
     walk = _check_chain_members(reading, signer, [c.certificate for c in carried],
                                 "the signer's nor an issuer on its chain")
-    revoked = certificates.revoked_among(certificates.chain_links(walk.path), crls)
+    revoked = certificates.revoked_among(certificates.all_links(walk.members), crls)
     if revoked is not None:
         raise Refused(f"its certificate chain holds a revoked certificate: {certificates.subject(revoked)}")
 
@@ -552,7 +571,8 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
         reading.refuse(f"is not in DER throughout (its TSTInfo: {error}), so it could hide what its authority did not sign")
     imprint_name, imprint, moment = _tst_info(_Reading(tst_bytes, "its timestamp"), tst_element)
 
-    carried = _carried_certificates(reading, signed["certificates"])
+    # openssl ts writes an authority's chain in the order it was given, not DER's.
+    carried = _carried_certificates(reading, signed["certificates"], in_order=False)
     if not carried:
         reading.refuse("carries no certificate that it could be checked with")
     issuer, serial = _issuer_and_serial(reading, info, "authority")
@@ -578,8 +598,16 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
         if not certificates.top_checked(top, roots):
             reading.refuse(f"carries {certificates.subject(top)}, which is neither among the roots in {tsa_roots}"
                            " nor signed by one of them")
+    for member in walk.members:
+        # A self-made "root" could vouch for a copy of anything it names.
+        if certificates.self_issued(member) and not certificates.among(member, roots):
+            reading.refuse(f"carries {certificates.subject(member)}, a self-issued certificate that is not among"
+                           f" the roots in {tsa_roots}")
+    stray = certificates.not_leading(walk.members, roots)
+    if stray is not None:
+        reading.refuse(f"carries {certificates.subject(stray)}, which leads to none of the roots in {tsa_roots}")
     _names_its_chain(reading, ess, authority, walk.members, roots)
-    revoked = certificates.revoked_among(certificates.chain_links(walk.path, roots, walk.members), crls)
+    revoked = certificates.revoked_among(certificates.all_links(walk.members, roots), crls)
     if revoked is not None:
         raise Refused(f"its timestamp's authority's chain holds a revoked certificate: {certificates.subject(revoked)}")
     return authority_name, walk.path, moment

@@ -5,7 +5,9 @@ the shapes that real publishers and authorities ship, accepted.
 Every forged file is left in <work-dir>/forged/ to be looked at."""
 
 import copy
+import datetime
 import tempfile
+import types
 
 import pytest
 from cryptography import x509
@@ -13,8 +15,9 @@ from cryptography.hazmat.primitives import serialization
 
 import conftest
 import der_editor as E
+import pki as pki_module
 import timestamp_authority
-from release_tools import chain, image, processes, signature
+from release_tools import certificates, chain, image, processes, signature
 
 # Room for anything, where no signature covers it.
 JUNK = E.tlv(0x04, b"\xa5" * 200_000)
@@ -152,7 +155,28 @@ def edit_node(locate, change):
     return edit
 
 
+def retag(locate, tag):
+    def edit(tree):
+        locate(tree).tag = tag
+    return edit
+
+
+def token_signer_info(tree):
+    return token_signed_data(tree)[4][0]
+
+
 FORGERIES = {
+    # Elements read field by field under another identifier (class, tag number): unsigned bits.
+    "content-info-identifier": (retag(lambda t: t, 0xB0), ["holds a ContentInfo that is not a SEQUENCE"]),
+    "signed-data-identifier": (retag(signed_data, 0xF0), ["holds a SignedData that is not a SEQUENCE"]),
+    "indirect-data-identifier": (retag(lambda t: signed_data(t)[2][1][0], 0xF0),
+                                 ["SpcIndirectDataContent that is not a SEQUENCE"]),
+    "signer-info-identifier": (retag(signer_info, 0x70), ["its signature holds a SignerInfo that is not"]),
+    "unsigned-attribute-identifier": (retag(lambda t: signer_info(t)[6][0], 0xB0),
+                                      ["unsigned attribute that is not a SEQUENCE"]),
+    "token-content-info-identifier": (retag(token, 0x31), ["its timestamp holds a ContentInfo that is not"]),
+    "token-signed-data-identifier": (retag(token_signed_data, 0xF0), ["its timestamp holds a SignedData that is not"]),
+    "token-signer-info-identifier": (retag(token_signer_info, 0x70), ["its timestamp holds a SignerInfo that is not"]),
     # Unsigned bytes in fields no signature covers.
     "digest-algorithm-parameters": (set_node(signer_info, 2, lambda: E.algorithm(SHA256, JUNK)),
                                     ["signer's digest algorithm", "with parameters"]),
@@ -170,6 +194,17 @@ FORGERIES = {
         sd[1], E.algorithm(SHA384))), ["its timestamp lists 2 digest algorithms"]),
     "token-version-oversized": (edit_node(token_signed_data, lambda sd: setattr(sd[0], "content", b"\x03" + JUNK)),
                                 ["its timestamp has a SignedData version"]),
+    # The number, the copies and the order of carried certificates: unsigned bits.
+    "certificates-too-many": (edit_node(signed_data, lambda sd: sd[3].children.extend(
+        copy.deepcopy(sd[3][1]) for _ in range(7))), ["its signature carries 9 certificates, more than 8"]),
+    "certificate-twice": (edit_node(signed_data, lambda sd: E.add_to_set(sd[3], copy.deepcopy(sd[3][1]))),
+                          ["its signature carries the certificate CN=Sorrelvane Test Publisher twice"]),
+    "certificates-reversed": (edit_node(signed_data, lambda sd: sd[3].children.reverse()),
+                              ["its signature carries its certificates out of DER order"]),
+    "token-certificates-too-many": (edit_node(token_signed_data, lambda sd: sd[3].children.extend(
+        copy.deepcopy(sd[3][0]) for _ in range(8))), ["its timestamp carries 9 certificates, more than 8"]),
+    "token-certificate-twice": (edit_node(token_signed_data, lambda sd: sd[3].children.append(copy.deepcopy(sd[3][0]))),
+                                ["its timestamp carries the certificate CN=Throwaway Timestamp Authority twice"]),
     # Certificates no one made.
     "carried-root-garbage": (garbage_signature("Throwaway Test Root", self_issued=True),
                              ["CN=Throwaway Test Root, whose own signature does not verify under its own key"]),
@@ -328,8 +363,61 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     # A publisher's bundle: the root, the root cross-signed by an older root, the older root.
     bundle = conftest.sign(built_exe, work_dir / "genuine" / "bundle.exe", **dict(signer, certs=pki.bundle_chain))
     bundled = read(bundle, tsa.root)
-    assert chain.check_chain(bundled, pki.root) == "leads to the root CN=Throwaway Test Root"
     assert chain.check_chain(bundled, pki.old_root) == "leads to the root CN=Throwaway Old Root"
+    # The root cross-signed by a CA that an older root issued: found two steps past the carried root.
+    older_key, ca_key = pki_module.new_key(), pki_module.new_key()
+    start = pki_module.now() - datetime.timedelta(days=1)
+    older = pki_module.certificate("Other Old Root", older_key, ca=True, start=start)
+    ca = pki_module.certificate("Other Cross CA", ca_key, older, older_key, ca=True, start=start)
+    root = x509.load_pem_x509_certificate(pki.root.read_bytes())
+    cross = pki_module.certificate("Throwaway Test Root", types.SimpleNamespace(public_key=root.public_key), ca,
+                                   ca_key, ca=True, start=start)
+    tree = E.parse(image.signature_blob(signed_with_root.read_bytes()))
+    for certificate in (cross, ca, older):
+        E.add_to_set(signed_data(tree)[3], E.parse(certificates.der(certificate)))
+    path = forged_dir / "cross-signed-two-steps.exe"
+    path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
+    (work_dir / "other old root.pem").write_bytes(pki_module.pem(older))
+    assert chain.check_chain(read(path, tsa.root), work_dir / "other old root.pem") == \
+        "leads to the root CN=Other Old Root"
+    # Revoked on the way through the cross-signed copy as well.
+    refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"],
+            chain.check_chain, bundled, pki.old_root, [pki.crl_revokes_intermediate])
+    # Against the newer root alone, nothing vouches for the older root or its cross-signed copy: anyone
+    # can make that pair (a self-made "root" and a copy of the real one under it), with any payload.
+    refused(["the carried CN=Throwaway", "issued by CN=Throwaway Old Root, leads to none of them"],
+            chain.check_chain, bundled, pki.root)
+    both = work_dir / "root and old root.pem"
+    both.write_bytes(pki.root.read_bytes() + pki.old_root.read_bytes())
+    assert chain.check_chain(bundled, both) == "leads to the root CN=Throwaway Test Root"
+
+
+def evil_pair(victim):
+    """A self-made "root" holding a payload, and a copy of VICTIM (its subject and key) issued by it: no
+    private key of the publisher's or of an authority's is needed."""
+    key = pki_module.new_key()
+    payload = x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.99999.1"), b"\xa5" * 2000)
+    evil = pki_module.certificate("Evil Root", key, ca=True, extensions=[(payload, False)])
+    common_name = victim.subject.get_attributes_for_oid(x509.NameOID.COMMON_NAME)[0].value
+    copied = pki_module.certificate(common_name, types.SimpleNamespace(public_key=victim.public_key), evil, key,
+                                    ca=True)
+    return [E.parse(certificates.der(c)) for c in (copied, evil)]
+
+
+@pytest.mark.parametrize("side", ["signer", "token"])
+def test_a_self_made_root_vouches_for_nothing(side, genuine, built_exe, pki, tsa, forged_dir):
+    tree = E.parse(genuine[1])
+    victim, carried = (pki.root, signed_data(tree)[3]) if side == "signer" else (tsa.root, token_signed_data(tree)[3])
+    for node in evil_pair(x509.load_pem_x509_certificate(victim.read_bytes())):
+        E.add_to_set(carried, node)
+    path = forged_dir / f"evil-root-{side}.exe"
+    path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
+    if side == "signer":
+        refused(["the carried CN=Throwaway Test Root, issued by CN=Evil Root, leads to none of them"],
+                chain.check_chain, read(path, tsa.root), pki.root)
+    else:
+        refused(["its timestamp carries CN=Evil Root, a self-issued certificate that is not among the roots"],
+                read, path, tsa.root)
 
 
 def test_revocation_lists(genuine, signed_with_root, pki, tsa, work_dir):
