@@ -42,6 +42,7 @@ class Signature:
     timestamp_chain: tuple      # the authority's certificate first, then what it carries on its chain
     carried: tuple = ()         # every carried certificate (all on the signer's chain)
     timestamp_time: object = None  # the timestamp's genTime (datetime), None when untimestamped
+    timestamp_carried: tuple = ()  # every certificate the token carries
 
 
 OID = {
@@ -399,8 +400,8 @@ def read_signature(data: bytes, tsa_roots: Path, crls: Sequence[Path] = ()) -> O
         raise Refused(f"its signature is not in DER throughout ({error}), so it could hide what its signer did"
                       " not sign") from None
     except Exception as error:  # noqa: BLE001 - an unexpected structure is a refusal, never a traceback
-        raise Refused(f"its signature holds a structure this check cannot read ({type(error).__name__}: {error})"
-                      ) from None
+        # The library's own words can run long and carry its internals: the kind of fault is enough.
+        raise Refused(f"its signature holds a structure this check cannot read ({type(error).__name__})") from None
 
 
 def _read(data, tsa_roots, crls):
@@ -455,11 +456,14 @@ def _read(data, tsa_roots, crls):
         raise Refused(f"its certificate chain holds a revoked certificate: {certificates.subject(revoked)}")
 
     authority = authority_chain = timestamp_time = None
+    authority_carried = ()
     if timestamp is not None:
-        authority, authority_chain, timestamp_time = _check_token(blob, timestamp, signature_value, tsa_roots, crls)
+        authority, authority_chain, timestamp_time, authority_carried = _check_token(
+            blob, timestamp, signature_value, tsa_roots, crls)
     return Signature(blob=blob, signer_subject=certificates.subject(signer), carried_chain=walk.path,
                      timestamp_authority=authority, timestamp_chain=authority_chain or (),
-                     carried=tuple(c.certificate for c in carried), timestamp_time=timestamp_time)
+                     carried=tuple(c.certificate for c in carried), timestamp_time=timestamp_time,
+                     timestamp_carried=tuple(authority_carried))
 
 
 def _spc_digest(reading, indirect):
@@ -610,7 +614,7 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
     revoked = certificates.revoked_among(certificates.all_links(walk.members, roots), crls)
     if revoked is not None:
         raise Refused(f"its timestamp's authority's chain holds a revoked certificate: {certificates.subject(revoked)}")
-    return authority_name, walk.path, moment
+    return authority_name, walk.path, moment, walk.members
 
 
 def _tst_info(reading, element):

@@ -357,7 +357,7 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     garbage_signature("Throwaway Test Intermediate")(tree)
     path = forged_dir / "carried-intermediate-garbage.exe"
     path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
-    refused(["CN=Throwaway Test Intermediate is neither among them nor signed by one of them"],
+    refused(["the carried CN=Throwaway Test Intermediate, issued by CN=Throwaway Test Root, is neither among them"],
             chain.check_chain, read(path, tsa.root), roots)
 
     # A publisher's bundle: the root, the root cross-signed by an older root, the older root.
@@ -433,6 +433,9 @@ def test_revocation_lists(genuine, signed_with_root, pki, tsa, work_dir):
             read, signed_with_root, tsa.root, [pki.crl_revokes_intermediate_der])
     refused(["timestamp's authority's chain holds a revoked certificate: CN=Throwaway Timestamp Authority"],
             read, genuine[0], tsa.root, [tsa.crl_revoking_authority])
+    lists = [pki.crl_empty, tsa.crl_revoking_authority]
+    assert chain.unused_crl_file(lists, [*sig.carried, *sig.timestamp_carried, *chain.load_roots(tsa.root)]) is None
+    assert chain.unused_crl_file(lists, sig.carried) == tsa.crl_revoking_authority
     not_a_list = work_dir / "not a list.crl"
     not_a_list.write_text("nothing\n")
     with pytest.raises(chain.BadInput, match="not a list.crl"):
