@@ -74,8 +74,8 @@ def load_crls(paths: Sequence[Path]) -> list:
 
 
 def unused_crl_file(paths: Sequence[Path], holders) -> "Path | None":
-    """The first of PATHS none of whose lists was issued (name and signature)
-    by one of HOLDERS, the certificates on both chains and their roots, or
+    """The first of PATHS none of whose lists was signed by the key of one of
+    HOLDERS, the certificates on both chains and their roots, or
     None. Such a file says nothing about this signature: the caller asked for
     a revocation check that could not be made."""
     for path in paths:
@@ -132,5 +132,5 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
         refuse("does not verify (OpenSSL's verifier refuses it)")
     revoked = certificates.revoked_among(certificates.all_links(members, trusted), lists)
     if revoked is not None:
-        refuse(f"holds a revoked certificate: {certificates.subject(revoked)}", revoked=True)
+        refuse(f"holds {revoked}", revoked=True)
     return f"leads to the root {certificates.subject(root)}"
