@@ -230,23 +230,31 @@ def openssl_verify(leaf, *, trusted, untrusted=(), partial=False, crls=(), crl_c
 
 
 def crl_issued_by(crl, issuer):
+    """Whether ISSUER's key signed CRL. Its issuer name is OpenSSL's to match:
+    RFC 5280 compares names without regard to case or runs of spaces, and a
+    byte-for-byte test here would pass over a list OpenSSL applies."""
     try:
-        return crl.issuer == issuer.subject and crl.is_signature_valid(issuer.public_key())
+        return crl.is_signature_valid(issuer.public_key())
     except (UnsupportedAlgorithm, ValueError, TypeError):
         return False
 
 
 def revoked_among(links, crls):
-    """The first certificate of LINKS ((certificate, issuer) pairs) that the
-    lists CRLS revoke, as OpenSSL's verifier judges it, or None. A link is
-    checked when one of the lists is its issuer's; a root is not its own."""
+    """What refuses the first certificate of LINKS ((certificate, issuer)
+    pairs) that OpenSSL's verifier does not pass with the lists CRLS, as a
+    phrase after "holds", or None. A link is checked when one of the lists is
+    its issuer's; a root is not its own."""
     for certificate, issuer in links:
         if self_issued(certificate) and der(certificate) == der(issuer):
             continue
         lists = [crl for crl in crls if crl_issued_by(crl, issuer)]
         if lists and not openssl_verify(certificate, trusted=[issuer], partial=True, crls=lists,
                                         crl_check=True, check_time=False):
-            return certificate
+            # The verdict is OpenSSL's; the lists only say which words fit it.
+            if any(crl.get_revoked_certificate_by_serial_number(certificate.serial_number) for crl in lists):
+                return f"a revoked certificate: {subject(certificate)}"
+            return (f"{subject(certificate)}, to which OpenSSL's verifier does not apply the revocation list"
+                    f" that its issuer's key signed")
     return None
 
 

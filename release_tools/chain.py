@@ -73,6 +73,17 @@ def load_crls(paths: Sequence[Path]) -> list:
     return lists
 
 
+def unused_crl_file(paths: Sequence[Path], holders) -> "Path | None":
+    """The first of PATHS none of whose lists was signed by the key of one of
+    HOLDERS, the certificates on both chains and their roots, or
+    None. Such a file says nothing about this signature: the caller asked for
+    a revocation check that could not be made."""
+    for path in paths:
+        if not any(certificates.crl_issued_by(crl, holder) for crl in load_crls([path]) for holder in holders):
+            return path
+    return None
+
+
 def _for_code_signing(certificate):
     try:
         usage = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
@@ -106,8 +117,8 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
     # OpenSSL uses its trusted copy and never looks at the carried one.
     for top in certificates.walk(signer, untrusted).tops:
         if not certificates.top_checked(top, trusted):
-            refuse(f"does not verify (the carried {certificates.subject(top)} is neither among them"
-                   " nor signed by one of them)")
+            refuse(f"does not verify (the carried {certificates.subject(top)}, issued by"
+                   f" {certificates.rfc2253(top.issuer)}, is neither among them nor signed by one of them)")
     stray = certificates.not_leading(members, trusted)
     if stray is not None:
         refuse(f"does not verify (the carried {certificates.subject(stray)}, issued by"
@@ -121,5 +132,5 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
         refuse("does not verify (OpenSSL's verifier refuses it)")
     revoked = certificates.revoked_among(certificates.all_links(members, trusted), lists)
     if revoked is not None:
-        refuse(f"holds a revoked certificate: {certificates.subject(revoked)}", revoked=True)
+        refuse(f"holds {revoked}", revoked=True)
     return f"leads to the root {certificates.subject(root)}"

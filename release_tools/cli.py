@@ -5,6 +5,7 @@ import os
 import sys
 import tempfile
 import traceback
+import warnings
 from pathlib import Path
 
 PROJECT_ROOT = Path(__file__).resolve().parent.parent
@@ -29,6 +30,9 @@ def run_main(main, on_fault):
     ends in ON_FAULT(one line), which prints it and returns the exit status,
     never in a traceback: a traceback prints values, and among them could be
     a setting's."""
+    # What a command says is its own lines; a library's warning about a file
+    # under check (a negative serial, say) is not one of them.
+    warnings.simplefilter("ignore")
     try:
         status = main()
     except SystemExit:

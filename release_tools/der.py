@@ -18,6 +18,7 @@ MAX_DEPTH = 48
 # number is refused rather than read.
 MAX_LENGTH_OCTETS = 4
 MAX_TAG_OCTETS = 4
+LONGEST_ARC = 20
 
 UNIVERSAL, APPLICATION, CONTEXT, PRIVATE = range(4)
 
@@ -160,9 +161,14 @@ def _check_universal(data, element):
     elif number == OID:
         if not content or content[-1] & 0x80:
             raise NotDer(at, "an OBJECT IDENTIFIER cut short")
+        # Reading an arc into a number costs the square of its length; a UUID's arc needs 19 octets.
+        run = 0
         for index, octet in enumerate(content):
             if octet == 0x80 and (index == 0 or not content[index - 1] & 0x80):
                 raise NotDer(at, "an OBJECT IDENTIFIER with a padded arc")
+            run = run + 1 if octet & 0x80 else 0
+            if run >= LONGEST_ARC:
+                raise NotDer(at, f"an OBJECT IDENTIFIER with an arc longer than {LONGEST_ARC} octets")
     elif number in (UTC_TIME, GENERALIZED_TIME):
         if not content.endswith(b"Z") or not content[:-1].isdigit() and number == UTC_TIME:
             raise NotDer(at, f"a {name} that is not in UTC, to the second")

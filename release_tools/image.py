@@ -16,6 +16,9 @@ CERTIFICATE_TABLE = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 REVISION_2 = 0x0200
 PKCS_SIGNED_DATA = 0x0002
 WIN_CERTIFICATE_HEADER = 8
+# Sixteen carried certificates and a timestamp take a few tens of KiB; reading
+# DER costs time and memory in its size, so a larger table is refused unread.
+LARGEST_SIGNATURE = 256 << 10
 CHECKSUM_SIZE, DIRECTORY_ENTRY_SIZE = 4, 8
 
 
@@ -114,6 +117,9 @@ def signature_blob(data, layout=None):
         raise BadImage("its certificate table is not aligned to eight bytes")
     if size < WIN_CERTIFICATE_HEADER + 2:
         raise BadImage("its certificate table is too short to hold a certificate")
+    if size > LARGEST_SIGNATURE:
+        raise BadImage(f"its certificate table holds {size} bytes, more than the {LARGEST_SIGNATURE >> 10} KiB"
+                       " any signature of this program needs")
     length = int.from_bytes(data[at:at + 4], "little")
     revision = int.from_bytes(data[at + 4:at + 6], "little")
     kind = int.from_bytes(data[at + 6:at + 8], "little")

@@ -42,6 +42,7 @@ class Signature:
     timestamp_chain: tuple      # the authority's certificate first, then what it carries on its chain
     carried: tuple = ()         # every carried certificate (all on the signer's chain)
     timestamp_time: object = None  # the timestamp's genTime (datetime), None when untimestamped
+    timestamp_carried: tuple = ()  # every certificate the token carries
 
 
 OID = {
@@ -399,8 +400,8 @@ def read_signature(data: bytes, tsa_roots: Path, crls: Sequence[Path] = ()) -> O
         raise Refused(f"its signature is not in DER throughout ({error}), so it could hide what its signer did"
                       " not sign") from None
     except Exception as error:  # noqa: BLE001 - an unexpected structure is a refusal, never a traceback
-        raise Refused(f"its signature holds a structure this check cannot read ({type(error).__name__}: {error})"
-                      ) from None
+        # The library's own words can run long and carry its internals: the kind of fault is enough.
+        raise Refused(f"its signature holds a structure this check cannot read ({type(error).__name__})") from None
 
 
 def _read(data, tsa_roots, crls):
@@ -452,14 +453,17 @@ def _read(data, tsa_roots, crls):
                                 "the signer's nor an issuer on its chain")
     revoked = certificates.revoked_among(certificates.all_links(walk.members), crls)
     if revoked is not None:
-        raise Refused(f"its certificate chain holds a revoked certificate: {certificates.subject(revoked)}")
+        raise Refused(f"its certificate chain holds {revoked}")
 
     authority = authority_chain = timestamp_time = None
+    authority_carried = ()
     if timestamp is not None:
-        authority, authority_chain, timestamp_time = _check_token(blob, timestamp, signature_value, tsa_roots, crls)
+        authority, authority_chain, timestamp_time, authority_carried = _check_token(
+            blob, timestamp, signature_value, tsa_roots, crls)
     return Signature(blob=blob, signer_subject=certificates.subject(signer), carried_chain=walk.path,
                      timestamp_authority=authority, timestamp_chain=authority_chain or (),
-                     carried=tuple(c.certificate for c in carried), timestamp_time=timestamp_time)
+                     carried=tuple(c.certificate for c in carried), timestamp_time=timestamp_time,
+                     timestamp_carried=tuple(authority_carried))
 
 
 def _spc_digest(reading, indirect):
@@ -477,31 +481,49 @@ def _spc_digest(reading, indirect):
     return value
 
 
-def _authenticode_attributes(reading, element, content_digest):
+def _signed_attributes(reading, element, content_type, content_digest, content_name, digest_refusal):
+    """The signed attributes both signers share, each once with one value:
+    contentType CONTENT_TYPE and messageDigest CONTENT_DIGEST, required, and
+    signingTime, optional. Returns the others as {dotted type: value}, for the
+    caller to name or refuse."""
     attributes = dict(_attributes(reading, element, "signed"))
     for required in ("content_type", "message_digest"):
         if OID[required] not in attributes:
             reading.refuse(f"holds signed attributes without {required.replace('_', ' ')}")
+    others = {}
     for dotted, values in attributes.items():
         value = reading.one_value(values, f"signed {dotted}")
         encoding = reading.bytes_of(value)
         if dotted == OID["content_type"]:
-            if encoding != _oid(OID["spc_indirect_data"]):
-                reading.refuse("says in its signed attributes that it signed something else than Authenticode content")
+            if encoding != _oid(content_type):
+                reading.refuse(f"says in its signed attributes that it signed something else than {content_name}")
         elif dotted == OID["message_digest"]:
             if encoding != _tlv(OCTETS, content_digest):
-                reading.refuse("holds signed content whose digest is not the one its signer signed")
-        elif dotted == OID["spc_statement_type"]:
-            if encoding not in (_tlv(SEQUENCE, _oid(OID["individual_code_signing"])),
-                                _tlv(SEQUENCE, _oid(OID["commercial_code_signing"]))):
-                reading.refuse("holds a statement type that is neither individual nor commercial code signing")
-        elif dotted == OID["spc_sp_opus_info"]:
-            _opus_info(reading, value)
+                reading.refuse(digest_refusal)
         elif dotted == OID["signing_time"]:
             if _identifier(value) not in (0x17, 0x18):
                 reading.refuse("holds a signing time that is not a time")
         else:
-            reading.refuse(f"holds a signed attribute this check does not know ({dotted})")
+            others[dotted] = value
+    return others
+
+
+def _unknown_attribute(reading, dotted):
+    reading.refuse(f"holds a signed attribute this check does not know ({dotted})")
+
+
+def _authenticode_attributes(reading, element, content_digest):
+    others = _signed_attributes(reading, element, OID["spc_indirect_data"], content_digest, "Authenticode content",
+                                "holds signed content whose digest is not the one its signer signed")
+    for dotted, value in others.items():
+        if dotted == OID["spc_statement_type"]:
+            if reading.bytes_of(value) not in (_tlv(SEQUENCE, _oid(OID["individual_code_signing"])),
+                                               _tlv(SEQUENCE, _oid(OID["commercial_code_signing"]))):
+                reading.refuse("holds a statement type that is neither individual nor commercial code signing")
+        elif dotted == OID["spc_sp_opus_info"]:
+            _opus_info(reading, value)
+        else:
+            _unknown_attribute(reading, dotted)
 
 
 def _opus_info(reading, value):
@@ -609,8 +631,8 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
     _names_its_chain(reading, ess, authority, walk.members, roots)
     revoked = certificates.revoked_among(certificates.all_links(walk.members, roots), crls)
     if revoked is not None:
-        raise Refused(f"its timestamp's authority's chain holds a revoked certificate: {certificates.subject(revoked)}")
-    return authority_name, walk.path, moment
+        raise Refused(f"its timestamp's authority's chain holds {revoked}")
+    return authority_name, walk.path, moment, walk.members
 
 
 def _tst_info(reading, element):
@@ -657,27 +679,14 @@ def _tst_info(reading, element):
 def _token_attributes(reading, element, content_digest, info):
     """The token's signed attributes; returns the ESSCertID list (as
     (digest name, hash, issuer-serial element or None))."""
-    attributes = dict(_attributes(reading, element, "signed"))
-    for required in ("content_type", "message_digest"):
-        if OID[required] not in attributes:
-            reading.refuse(f"holds signed attributes without {required.replace('_', ' ')}")
+    others = _signed_attributes(reading, element, OID["tst_info"], content_digest, "TSTInfo",
+                                "is not intact, or was not made for this signature")
     certificate_ids = [OID["signing_certificate"], OID["signing_certificate_v2"]]
-    if sum(dotted in attributes for dotted in certificate_ids) != 1:
+    if sum(dotted in others for dotted in certificate_ids) != 1:
         reading.refuse("does not name its signer in one signing-certificate attribute (ESS)")
     ess = None
-    for dotted, values in attributes.items():
-        value = reading.one_value(values, f"signed {dotted}")
-        encoding = reading.bytes_of(value)
-        if dotted == OID["content_type"]:
-            if encoding != _oid(OID["tst_info"]):
-                reading.refuse("says in its signed attributes that it signed something else than TSTInfo")
-        elif dotted == OID["message_digest"]:
-            if encoding != _tlv(OCTETS, content_digest):
-                reading.refuse("is not intact, or was not made for this signature")
-        elif dotted == OID["signing_time"]:
-            if _identifier(value) not in (0x17, 0x18):
-                reading.refuse("holds a signing time that is not a time")
-        elif dotted in certificate_ids:
+    for dotted, value in others.items():
+        if dotted in certificate_ids:
             ess = _ess_ids(reading, value, dotted == OID["signing_certificate_v2"])
         elif dotted == OID["algorithm_protection"]:
             protection = reading.fields(value, "algorithm protection", [
@@ -688,7 +697,7 @@ def _token_attributes(reading, element, content_digest, info):
                     or reading.content(signature) != reading.content(info["signature algorithm"])):
                 reading.refuse("holds an algorithm protection attribute naming other algorithms than its signer's")
         else:
-            reading.refuse(f"holds a signed attribute this check does not know ({dotted})")
+            _unknown_attribute(reading, dotted)
     return ess
 
 

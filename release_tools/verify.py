@@ -139,6 +139,8 @@ def check(file, roots, tsa_roots, crls, work, out):
             out(f"Timestamped by: {found.timestamp_authority} (the token is intact, stamps this signature, "
                 f"and its authority leads to a root in {shown(tsa_roots)})")
         report_chain(found, roots, crls, out)
+        if crls:
+            check_crls_apply(found, roots, tsa_roots, crls)
 
     (work / "build").mkdir()
     build = building.build_afresh(cli.PROJECT_ROOT, work / "build")
@@ -183,6 +185,19 @@ def report_chain(found, roots, crls, out):
     out("No --ca was given, so the chain did not decide the verdict: the name above is what the\n"
         "certificate says, and anyone can make a certificate that says any name. Pass --ca with the\n"
         "publisher's root to have the chain checked and the file refused when it does not lead there.")
+
+
+def check_crls_apply(found, roots, tsa_roots, crls):
+    """Every --crl file must hold a list from a certificate on the signer's
+    chain or the authority's (their roots included), or it checked nothing."""
+    holders = [*found.carried, *found.timestamp_carried]
+    for given in (roots or chain.SYSTEM_ROOTS, tsa_roots):
+        if readable(given):
+            holders += chain.load_roots(given)
+    unused = chain.unused_crl_file(crls, holders)
+    if unused is not None:
+        raise Cannot(f"no revocation list in {shown(unused)} is issued by a certificate on the signer's chain"
+                     " or the timestamp authority's, or by one of their roots: it cannot be applied")
 
 
 def main(argv):

@@ -216,6 +216,10 @@ FORGERIES = {
     "token-long-length": (edit_node(token, E.non_minimal), ["not in DER", "leading zero"]),
     "token-tstinfo-chunked": (edit_node(token_signed_data, lambda sd: sd[2][1].children.__setitem__(
         0, chunked(sd[2][1][0]))), ["not in DER", "constructed OCTET STRING"]),
+    "oid-arc-long": (edit_node(lambda t: t, lambda ci: setattr(ci[0], "content", b"\x2a" + b"\xff" * 20 + b"\x7f")),
+                     ["not in DER", "arc longer than 20 octets"]),
+    "signature-oversized": (set_node(signer_info, 2, lambda: E.algorithm(SHA256, JUNK + JUNK)),
+                            ["bytes, more than the 256 KiB"]),
     "ber-value": (edit_node(signer_info, lambda si: si[6][0][1].children.append(
         b"\x30\x80\x04\x07payload\x00\x00")), ["not in DER throughout"]),
     # The cases of the bash release test.
@@ -357,7 +361,7 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     garbage_signature("Throwaway Test Intermediate")(tree)
     path = forged_dir / "carried-intermediate-garbage.exe"
     path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
-    refused(["CN=Throwaway Test Intermediate is neither among them nor signed by one of them"],
+    refused(["the carried CN=Throwaway Test Intermediate, issued by CN=Throwaway Test Root, is neither among them"],
             chain.check_chain, read(path, tsa.root), roots)
 
     # A publisher's bundle: the root, the root cross-signed by an older root, the older root.
@@ -433,6 +437,16 @@ def test_revocation_lists(genuine, signed_with_root, pki, tsa, work_dir):
             read, signed_with_root, tsa.root, [pki.crl_revokes_intermediate_der])
     refused(["timestamp's authority's chain holds a revoked certificate: CN=Throwaway Timestamp Authority"],
             read, genuine[0], tsa.root, [tsa.crl_revoking_authority])
+    # The intermediate's own list, its name in lower case: names match as RFC 5280 has it, and OpenSSL applies it.
+    key = serialization.load_pem_private_key(pki.intermediate_key.read_bytes(), None)
+    lowered = types.SimpleNamespace(subject=pki_module.name("throwaway test intermediate"))
+    listed = work_dir / "lower-case issuer.crl"
+    listed.write_bytes(pki_module.revocation_list(lowered, key, sig.carried_chain[:1]).public_bytes(
+        serialization.Encoding.DER))
+    refused(["holds a revoked certificate: CN=Sorrelvane Test Publisher"], chain.check_chain, sig, pki.root, [listed])
+    lists = [pki.crl_empty, tsa.crl_revoking_authority]
+    assert chain.unused_crl_file(lists, [*sig.carried, *sig.timestamp_carried, *chain.load_roots(tsa.root)]) is None
+    assert chain.unused_crl_file(lists, sig.carried) == tsa.crl_revoking_authority
     not_a_list = work_dir / "not a list.crl"
     not_a_list.write_text("nothing\n")
     with pytest.raises(chain.BadInput, match="not a list.crl"):
