@@ -64,6 +64,26 @@ def same_key(one, other):
             == other.public_key().public_bytes(serialization.Encoding.DER, spki))
 
 
+# Each carried certificate may be verified under several keys: bounds on an
+# RSA key keep a small file from asking for seconds of arithmetic.
+LARGEST_RSA_MODULUS, LARGEST_RSA_EXPONENT = 8192, 256
+
+
+def key_too_costly(certificate):
+    """Why CERTIFICATE's RSA key is larger than any signer needs, or None."""
+    try:
+        key = certificate.public_key()
+    except (UnsupportedAlgorithm, ValueError):
+        return None  # such a key verifies nothing, and the chain is refused for that
+    if not isinstance(key, rsa.RSAPublicKey):
+        return None
+    exponent = key.public_numbers().e.bit_length()
+    if key.key_size > LARGEST_RSA_MODULUS or exponent > LARGEST_RSA_EXPONENT:
+        return (f"an RSA key of {key.key_size} bits with a {exponent}-bit exponent, more than"
+                f" {LARGEST_RSA_MODULUS} and {LARGEST_RSA_EXPONENT}")
+    return None
+
+
 def signed_by(certificate, key):
     """Whether CERTIFICATE's signature verifies under the public KEY."""
     try:
@@ -239,22 +259,35 @@ def crl_issued_by(crl, issuer):
         return False
 
 
+class NotApplicable(Exception):
+    """Revocation lists were given for a certificate, and OpenSSL's verifier
+    applies none of them to it (another partition, another scope): a check
+    that could not be made, not a revocation. str() names the certificate."""
+
+
+def checked_links(links):
+    """Those of LINKS ((certificate, issuer) pairs) that revocation applies
+    to: not a root's own, nor a root under a re-issued copy of itself (a
+    self-issued certificate is never revoked by its own key's list)."""
+    return [(certificate, issuer) for certificate, issuer in links
+            if not (self_issued(certificate) and same_key(certificate, issuer))]
+
+
 def revoked_among(links, crls):
-    """What refuses the first certificate of LINKS ((certificate, issuer)
-    pairs) that OpenSSL's verifier does not pass with the lists CRLS, as a
-    phrase after "holds", or None. A link is checked when one of the lists is
-    its issuer's; a root is not its own."""
-    for certificate, issuer in links:
-        if self_issued(certificate) and der(certificate) == der(issuer):
-            continue
+    """The first certificate of LINKS ((certificate, issuer) pairs) that
+    OpenSSL's verifier finds revoked by the lists CRLS, or None. A link is
+    checked when one of the lists is signed by its issuer's key. Raises
+    NotApplicable where the verifier fails and no list names the serial."""
+    for certificate, issuer in checked_links(links):
         lists = [crl for crl in crls if crl_issued_by(crl, issuer)]
         if lists and not openssl_verify(certificate, trusted=[issuer], partial=True, crls=lists,
                                         crl_check=True, check_time=False):
-            # The verdict is OpenSSL's; the lists only say which words fit it.
+            # The verdict is OpenSSL's; the lists say whether it is a revocation.
             if any(crl.get_revoked_certificate_by_serial_number(certificate.serial_number) for crl in lists):
-                return f"a revoked certificate: {subject(certificate)}"
-            return (f"{subject(certificate)}, to which OpenSSL's verifier does not apply the revocation list"
-                    f" that its issuer's key signed")
+                return certificate
+            raise NotApplicable(f"the revocation lists given from the issuer of {subject(certificate)}, signed by its"
+                                " key, do not cover it, as OpenSSL's verifier reads them (another partition or"
+                                " scope): give the one that does")
     return None
 
 

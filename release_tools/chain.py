@@ -73,13 +73,14 @@ def load_crls(paths: Sequence[Path]) -> list:
     return lists
 
 
-def unused_crl_file(paths: Sequence[Path], holders) -> "Path | None":
-    """The first of PATHS none of whose lists was signed by the key of one of
-    HOLDERS, the certificates on both chains and their roots, or
-    None. Such a file says nothing about this signature: the caller asked for
-    a revocation check that could not be made."""
+def unused_crl_file(paths: Sequence[Path], links) -> "Path | None":
+    """The first of PATHS none of whose lists is signed by the key of an
+    issuer on LINKS, the (certificate, issuer) pairs of both chains that
+    revocation was checked on, or None. Such a file says nothing about this
+    file: the caller asked for a revocation check that could not be made."""
+    issuers = [issuer for _, issuer in certificates.checked_links(links)]
     for path in paths:
-        if not any(certificates.crl_issued_by(crl, holder) for crl in load_crls([path]) for holder in holders):
+        if not any(certificates.crl_issued_by(crl, issuer) for crl in load_crls([path]) for issuer in issuers):
             return path
     return None
 
@@ -106,6 +107,10 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
         raise ChainRefused(roots, phrase, revoked)
 
     members = certificates.walk(signer, untrusted).members
+    # Revocation first: a list given decides, whatever the roots make of the chain.
+    revoked = certificates.revoked_among(certificates.all_links(members, trusted), lists)
+    if revoked is not None:
+        refuse(f"holds a revoked certificate: {certificates.subject(revoked)}", revoked=True)
     root = certificates.root_found(signer, members, trusted)
     if root is None:
         top = path[-1]
@@ -130,7 +135,4 @@ def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = 
             when = f"at the time stamped, {sig.timestamp_time:%Y-%m-%d %H:%M:%S} UTC" if sig.timestamp_time else "now"
             refuse(f"does not verify (a certificate on it is not valid {when})")
         refuse("does not verify (OpenSSL's verifier refuses it)")
-    revoked = certificates.revoked_among(certificates.all_links(members, trusted), lists)
-    if revoked is not None:
-        refuse(f"holds {revoked}", revoked=True)
     return f"leads to the root {certificates.subject(root)}"

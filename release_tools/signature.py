@@ -233,6 +233,9 @@ def _carried_certificates(reading, element, in_order):
             certificate = certificates.load_der(reading.bytes_of(child))
         except Exception as error:  # noqa: BLE001
             reading.refuse(f"carries a certificate that cannot be read ({error})")
+        costly = certificates.key_too_costly(certificate)
+        if costly:
+            reading.refuse(f"carries {certificates.subject(certificate)}, with {costly}")
         fields = _tbs_fields(tbs)
         if len(fields) < 3:
             reading.refuse("carries a certificate without an issuer")
@@ -392,7 +395,7 @@ def read_signature(data: bytes, tsa_roots: Path, crls: Sequence[Path] = ()) -> O
     try:
         revocation_lists = chain.load_crls(crls) if crls else []
         return _read(bytes(data), Path(tsa_roots), revocation_lists)
-    except (Refused, chain.BadInput):
+    except (Refused, chain.BadInput, certificates.NotApplicable):
         raise
     except image.BadImage as error:
         raise Refused(str(error)) from None
@@ -453,7 +456,7 @@ def _read(data, tsa_roots, crls):
                                 "the signer's nor an issuer on its chain")
     revoked = certificates.revoked_among(certificates.all_links(walk.members), crls)
     if revoked is not None:
-        raise Refused(f"its certificate chain holds {revoked}")
+        raise Refused(f"its certificate chain holds a revoked certificate: {certificates.subject(revoked)}")
 
     authority = authority_chain = timestamp_time = None
     authority_carried = ()
@@ -631,7 +634,7 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
     _names_its_chain(reading, ess, authority, walk.members, roots)
     revoked = certificates.revoked_among(certificates.all_links(walk.members, roots), crls)
     if revoked is not None:
-        raise Refused(f"its timestamp's authority's chain holds {revoked}")
+        raise Refused(f"its timestamp's authority's chain holds a revoked certificate: {certificates.subject(revoked)}")
     return authority_name, walk.path, moment, walk.members
 
 

@@ -11,7 +11,7 @@ import hashlib
 import shutil
 from pathlib import Path
 
-from release_tools import building, chain, cli, processes, signature
+from release_tools import building, certificates, chain, cli, processes, signature
 from release_tools.text import shown
 
 USAGE_LINE = "usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL]... [--] FILE"
@@ -139,8 +139,8 @@ def check(file, roots, tsa_roots, crls, work, out):
             out(f"Timestamped by: {found.timestamp_authority} (the token is intact, stamps this signature, "
                 f"and its authority leads to a root in {shown(tsa_roots)})")
         report_chain(found, roots, crls, out)
-        if crls:
-            check_crls_apply(found, roots, tsa_roots, crls)
+    if crls:
+        check_crls_apply(found, roots, tsa_roots, crls)
 
     (work / "build").mkdir()
     build = building.build_afresh(cli.PROJECT_ROOT, work / "build")
@@ -188,16 +188,19 @@ def report_chain(found, roots, crls, out):
 
 
 def check_crls_apply(found, roots, tsa_roots, crls):
-    """Every --crl file must hold a list from a certificate on the signer's
-    chain or the authority's (their roots included), or it checked nothing."""
-    holders = [*found.carried, *found.timestamp_carried]
-    for given in (roots or chain.SYSTEM_ROOTS, tsa_roots):
-        if readable(given):
-            holders += chain.load_roots(given)
-    unused = chain.unused_crl_file(crls, holders)
+    """Every --crl file must hold a list from an issuer on a link that
+    revocation was checked on, the signer's chain's or the authority's, or it
+    checked nothing: an unsigned file has no such link."""
+    links = []
+    if found is not None:
+        signer_roots = roots or (chain.SYSTEM_ROOTS if readable(chain.SYSTEM_ROOTS) else None)
+        links = certificates.all_links(found.carried, chain.load_roots(signer_roots) if signer_roots else [])
+        if found.timestamp_carried:
+            links += certificates.all_links(found.timestamp_carried, chain.load_roots(tsa_roots))
+    unused = chain.unused_crl_file(crls, links)
     if unused is not None:
-        raise Cannot(f"no revocation list in {shown(unused)} is issued by a certificate on the signer's chain"
-                     " or the timestamp authority's, or by one of their roots: it cannot be applied")
+        raise Cannot(f"no revocation list in {shown(unused)} is from an issuer on the signer's chain or on the"
+                     " timestamp authority's: it cannot be applied to this file")
 
 
 def main(argv):
@@ -207,7 +210,7 @@ def main(argv):
     shown_file = shown(os.path.realpath(argv[-1])) if argv else ""
     try:
         return verify(argv, print)
-    except (Cannot, building.BuildError, cli.CannotRun, chain.BadInput) as error:
+    except (Cannot, building.BuildError, cli.CannotRun, chain.BadInput, certificates.NotApplicable) as error:
         reason = str(error)
         if type(error) is building.BuildError:
             reason = f"the program could not be built ({error})"

@@ -391,6 +391,13 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     # can make that pair (a self-made "root" and a copy of the real one under it), with any payload.
     refused(["the carried CN=Throwaway", "issued by CN=Throwaway Old Root, leads to none of them"],
             chain.check_chain, bundled, pki.root)
+    # The carried root's re-issued twin (same name and key) among the roots, with the root's own list.
+    root_key = serialization.load_pem_private_key(pki.root_key.read_bytes(), None)
+    twin = work_dir / "re-issued root.pem"
+    twin.write_bytes(pki_module.pem(pki_module.certificate("Throwaway Test Root", root_key, ca=True)))
+    root_list = work_dir / "root's empty list.crl"
+    root_list.write_bytes(pki_module.revocation_list(root, root_key).public_bytes(serialization.Encoding.DER))
+    assert chain.check_chain(read(signed_with_root, tsa.root), twin, [root_list]).startswith("leads to the root")
     both = work_dir / "root and old root.pem"
     both.write_bytes(pki.root.read_bytes() + pki.old_root.read_bytes())
     assert chain.check_chain(bundled, both) == "leads to the root CN=Throwaway Test Root"
@@ -444,9 +451,24 @@ def test_revocation_lists(genuine, signed_with_root, pki, tsa, work_dir):
     listed.write_bytes(pki_module.revocation_list(lowered, key, sig.carried_chain[:1]).public_bytes(
         serialization.Encoding.DER))
     refused(["holds a revoked certificate: CN=Sorrelvane Test Publisher"], chain.check_chain, sig, pki.root, [listed])
+    # Its list for CA certificates only does not cover the signer: a check not made, not a revocation.
+    ca_only = work_dir / "CA certificates only.crl"
+    ca_only.write_bytes(pki_module.revocation_list(lowered, key, extensions=[(x509.IssuingDistributionPoint(
+        None, None, False, True, None, False, False), True)]).public_bytes(serialization.Encoding.DER))
+    with pytest.raises(certificates.NotApplicable, match="CN=Sorrelvane Test Publisher"):
+        chain.check_chain(sig, pki.root, [ca_only])
+    # Which lists apply: those from an issuer on a link of either chain.
     lists = [pki.crl_empty, tsa.crl_revoking_authority]
-    assert chain.unused_crl_file(lists, [*sig.carried, *sig.timestamp_carried, *chain.load_roots(tsa.root)]) is None
-    assert chain.unused_crl_file(lists, sig.carried) == tsa.crl_revoking_authority
+    signer_links = certificates.all_links(sig.carried)
+    assert chain.unused_crl_file(lists, signer_links + certificates.all_links(
+        sig.timestamp_carried, chain.load_roots(tsa.root))) is None
+    assert chain.unused_crl_file(lists, signer_links) == tsa.crl_revoking_authority
+    # The signer's own key issued no certificate here, so its list applies to nothing.
+    signer_key = serialization.load_pem_private_key(pki.signer_key.read_bytes(), pki.password.encode())
+    leaf_list = work_dir / "the signer's list.crl"
+    leaf_list.write_bytes(pki_module.revocation_list(sig.carried_chain[0], signer_key).public_bytes(
+        serialization.Encoding.DER))
+    assert chain.unused_crl_file([leaf_list], signer_links) == leaf_list
     not_a_list = work_dir / "not a list.crl"
     not_a_list.write_text("nothing\n")
     with pytest.raises(chain.BadInput, match="not a list.crl"):
