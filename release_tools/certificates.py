@@ -131,24 +131,24 @@ class Walk:
     forged: object
 
 
-def _grown(grown, candidates, joins):
-    """GROWN with each of CANDIDATES for which JOINS(candidate, grown so far)
+def grown(start, candidates, joins):
+    """START with each of CANDIDATES for which JOINS(candidate, all so far)
     holds, added until none is left that does."""
-    grown = list(grown)
+    result = list(start)
     added = True
     while added:
         added = False
         for candidate in candidates:
-            if not any(candidate is g for g in grown) and joins(candidate, grown):
-                grown.append(candidate)
+            if not any(candidate is r for r in result) and joins(candidate, result):
+                result.append(candidate)
                 added = True
-    return grown
+    return result
 
 
 def walk(leaf, carried):
     carried = list(carried)
     # Every certificate that issued a member is a member, however reached.
-    members = _grown([leaf], carried, lambda candidate, grown: any(issued_by(m, candidate) for m in grown))
+    members = grown([leaf], carried, lambda candidate, grown: any(issued_by(m, candidate) for m in grown))
     forged = None
     tops = []
     for member in members:
@@ -238,7 +238,9 @@ def openssl_verify(leaf, *, trusted, untrusted=(), partial=False, crls=(), crl_c
             args += ["-untrusted", folder / "untrusted.pem"]
         if crl_check:
             files["crls.pem"] = b"".join(c.public_bytes(serialization.Encoding.PEM) for c in crls)
-            args += ["-CRLfile", folder / "crls.pem", "-crl_check"]
+            # Deltas read as deltas, and indirect or reason-partitioned lists read as
+            # RFC 5280 has them: without these, OpenSSL takes a delta for a whole list.
+            args += ["-CRLfile", folder / "crls.pem", "-crl_check", "-use_deltas", "-extended_crl"]
         if purpose:
             args += ["-purpose", purpose]
         args += verify_time(moment) if check_time else ["-no_check_time"]
@@ -247,48 +249,6 @@ def openssl_verify(leaf, *, trusted, untrusted=(), partial=False, crls=(), crl_c
         args.append(folder / "leaf.pem")
         result = processes.run(args, timeout=VERIFY_TIME_LIMIT, env=processes.clean_environment())
         return result.returncode == 0
-
-
-def crl_issued_by(crl, issuer):
-    """Whether ISSUER's key signed CRL. Its issuer name is OpenSSL's to match:
-    RFC 5280 compares names without regard to case or runs of spaces, and a
-    byte-for-byte test here would pass over a list OpenSSL applies."""
-    try:
-        return crl.is_signature_valid(issuer.public_key())
-    except (UnsupportedAlgorithm, ValueError, TypeError):
-        return False
-
-
-class NotApplicable(Exception):
-    """Revocation lists were given for a certificate, and OpenSSL's verifier
-    applies none of them to it (another partition, another scope): a check
-    that could not be made, not a revocation. str() names the certificate."""
-
-
-def checked_links(links):
-    """Those of LINKS ((certificate, issuer) pairs) that revocation applies
-    to: not a root's own, nor a root under a re-issued copy of itself (a
-    self-issued certificate is never revoked by its own key's list)."""
-    return [(certificate, issuer) for certificate, issuer in links
-            if not (self_issued(certificate) and same_key(certificate, issuer))]
-
-
-def revoked_among(links, crls):
-    """The first certificate of LINKS ((certificate, issuer) pairs) that
-    OpenSSL's verifier finds revoked by the lists CRLS, or None. A link is
-    checked when one of the lists is signed by its issuer's key. Raises
-    NotApplicable where the verifier fails and no list names the serial."""
-    for certificate, issuer in checked_links(links):
-        lists = [crl for crl in crls if crl_issued_by(crl, issuer)]
-        if lists and not openssl_verify(certificate, trusted=[issuer], partial=True, crls=lists,
-                                        crl_check=True, check_time=False):
-            # The verdict is OpenSSL's; the lists say whether it is a revocation.
-            if any(crl.get_revoked_certificate_by_serial_number(certificate.serial_number) for crl in lists):
-                return certificate
-            raise NotApplicable(f"the revocation lists given from the issuer of {subject(certificate)}, signed by its"
-                                " key, do not cover it, as OpenSSL's verifier reads them (another partition or"
-                                " scope): give the one that does")
-    return None
 
 
 def all_links(members, roots=()):
@@ -304,6 +264,6 @@ def not_leading(members, roots):
     is issued neither by one of them nor by a member that leads to one), or
     None. A carried certificate that leads nowhere is bytes no root vouches
     for, whatever it issued."""
-    led = _grown([], members, lambda member, grown: (among(member, roots) or bool(issuers_of(member, roots))
+    led = grown([], members, lambda member, grown: (among(member, roots) or bool(issuers_of(member, roots))
                                                       or any(issued_by(member, m) for m in grown)))
     return next((m for m in members if not any(m is l for l in led)), None)

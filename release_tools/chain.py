@@ -1,10 +1,7 @@
 """Who signed it: the signer's certificate chain against a file of roots,
 through OpenSSL's own verifier judged by its exit status; where the chain
-stops, and which root it leads to, worked out from the parsed certificates.
-
-Revocation lists are never fetched: those given (PEM or DER, one or several a
-file) apply to every certificate on the signer's chain whose issuer issued
-one of them."""
+stops, and which root it leads to, worked out from the parsed certificates;
+and the roots and revocation lists given, read (revocation.py applies them)."""
 
 import re
 from pathlib import Path
@@ -22,14 +19,11 @@ _PEM_CRL = re.compile(rb"-----BEGIN X509 CRL-----\r?\n.+?-----END X509 CRL-----"
 
 
 class ChainRefused(signature.Refused):
-    """.chain is the phrase for where the chain went; .revoked is True when a
-    revocation list refused it, which decides the verdict even where the
-    chain does not."""
+    """.chain is the phrase for where the chain went."""
 
-    def __init__(self, roots, chain, revoked=False):
+    def __init__(self, roots, chain):
         super().__init__(f"its certificate chain, checked against the roots in {roots}, {chain}")
         self.chain = chain
-        self.revoked = revoked
 
 
 class BadInput(ValueError):
@@ -73,18 +67,6 @@ def load_crls(paths: Sequence[Path]) -> list:
     return lists
 
 
-def unused_crl_file(paths: Sequence[Path], links) -> "Path | None":
-    """The first of PATHS none of whose lists is signed by the key of an
-    issuer on LINKS, the (certificate, issuer) pairs of both chains that
-    revocation was checked on, or None. Such a file says nothing about this
-    file: the caller asked for a revocation check that could not be made."""
-    issuers = [issuer for _, issuer in certificates.checked_links(links)]
-    for path in paths:
-        if not any(certificates.crl_issued_by(crl, issuer) for crl in load_crls([path]) for issuer in issuers):
-            return path
-    return None
-
-
 def _for_code_signing(certificate):
     try:
         usage = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
@@ -93,24 +75,18 @@ def _for_code_signing(certificate):
     return ExtendedKeyUsageOID.CODE_SIGNING in usage
 
 
-def check_chain(sig: "signature.Signature", roots: Path, crls: Sequence[Path] = ()) -> str:
-    """Returns "leads to the root CN=..." or raises ChainRefused. CRLs apply to
-    every certificate on the signer's chain. The chain is judged at the time
-    stamped, when there is a timestamp, else now."""
+def check_chain(sig: "signature.Signature", roots: Path) -> str:
+    """Returns "leads to the root CN=..." or raises ChainRefused. The chain
+    is judged at the time stamped, when there is a timestamp, else now."""
     trusted = load_roots(roots)
-    lists = load_crls(crls) if crls else []
     path = list(sig.carried_chain)
     signer = path[0]
     untrusted = [c for c in sig.carried if certificates.der(c) != certificates.der(signer)]
 
-    def refuse(phrase, revoked=False):
-        raise ChainRefused(roots, phrase, revoked)
+    def refuse(phrase):
+        raise ChainRefused(roots, phrase)
 
     members = certificates.walk(signer, untrusted).members
-    # Revocation first: a list given decides, whatever the roots make of the chain.
-    revoked = certificates.revoked_among(certificates.all_links(members, trusted), lists)
-    if revoked is not None:
-        refuse(f"holds a revoked certificate: {certificates.subject(revoked)}", revoked=True)
     root = certificates.root_found(signer, members, trusted)
     if root is None:
         top = path[-1]

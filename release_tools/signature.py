@@ -15,7 +15,7 @@ verifier's, judged by its exit status."""
 import hashlib
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Optional, Sequence
+from typing import Optional
 
 from asn1crypto import core
 from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
@@ -383,19 +383,17 @@ def _check_chain_members(reading, leaf, carried, stray_words):
     return walk
 
 
-def read_signature(data: bytes, tsa_roots: Path, crls: Sequence[Path] = ()) -> Optional[Signature]:
+def read_signature(data: bytes, tsa_roots: Path) -> Optional[Signature]:
     """None when DATA is a PE image with no certificate table at all
     (unsigned). Otherwise checks everything that needs no build and no signer
     roots (image layout, DER, the allow-list, the signer's signature, the
     digest, carried certificates, the timestamp and its authority against
-    TSA_ROOTS, revocation by CRLS wherever the issuer is known) and returns the
+    TSA_ROOTS; revocation is revocation.py's) and returns the
     Signature, or raises Refused. Data that is not a PE image also raises
     Refused."""
-    from . import chain  # chain.py builds on Refused, defined here
     try:
-        revocation_lists = chain.load_crls(crls) if crls else []
-        return _read(bytes(data), Path(tsa_roots), revocation_lists)
-    except (Refused, chain.BadInput, certificates.NotApplicable):
+        return _read(bytes(data), Path(tsa_roots))
+    except Refused:
         raise
     except image.BadImage as error:
         raise Refused(str(error)) from None
@@ -407,7 +405,7 @@ def read_signature(data: bytes, tsa_roots: Path, crls: Sequence[Path] = ()) -> O
         raise Refused(f"its signature holds a structure this check cannot read ({type(error).__name__})") from None
 
 
-def _read(data, tsa_roots, crls):
+def _read(data, tsa_roots):
     layout = image.read_layout(data)
     blob = image.signature_blob(data, layout)
     if blob is None:
@@ -454,15 +452,11 @@ def _read(data, tsa_roots, crls):
 
     walk = _check_chain_members(reading, signer, [c.certificate for c in carried],
                                 "the signer's nor an issuer on its chain")
-    revoked = certificates.revoked_among(certificates.all_links(walk.members), crls)
-    if revoked is not None:
-        raise Refused(f"its certificate chain holds a revoked certificate: {certificates.subject(revoked)}")
-
     authority = authority_chain = timestamp_time = None
     authority_carried = ()
     if timestamp is not None:
         authority, authority_chain, timestamp_time, authority_carried = _check_token(
-            blob, timestamp, signature_value, tsa_roots, crls)
+            blob, timestamp, signature_value, tsa_roots)
     return Signature(blob=blob, signer_subject=certificates.subject(signer), carried_chain=walk.path,
                      timestamp_authority=authority, timestamp_chain=authority_chain or (),
                      carried=tuple(c.certificate for c in carried), timestamp_time=timestamp_time,
@@ -571,7 +565,7 @@ GENERALIZED_TIME, DIRECTORY_NAME = 0x18, 0xA4
 MAX_NONCE_BYTES = 16
 
 
-def _check_token(blob, element, signature_value, tsa_roots, crls):
+def _check_token(blob, element, signature_value, tsa_roots):
     """Checks the token at ELEMENT of BLOB; returns the authority's subject,
     its chain (the authority first) and the time stamped."""
     from . import chain
@@ -632,9 +626,6 @@ def _check_token(blob, element, signature_value, tsa_roots, crls):
     if stray is not None:
         reading.refuse(f"carries {certificates.subject(stray)}, which leads to none of the roots in {tsa_roots}")
     _names_its_chain(reading, ess, authority, walk.members, roots)
-    revoked = certificates.revoked_among(certificates.all_links(walk.members, roots), crls)
-    if revoked is not None:
-        raise Refused(f"its timestamp's authority's chain holds a revoked certificate: {certificates.subject(revoked)}")
     return authority_name, walk.path, moment, walk.members
 
 

@@ -11,7 +11,7 @@ import hashlib
 import shutil
 from pathlib import Path
 
-from release_tools import building, certificates, chain, cli, processes, signature
+from release_tools import building, chain, cli, processes, revocation, signature
 from release_tools.text import shown
 
 USAGE_LINE = "usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL]... [--] FILE"
@@ -130,7 +130,7 @@ def check(file, roots, tsa_roots, crls, work, out):
         raise Rejected(f"it is larger than {LARGEST >> 20} MiB, and the program is a few KiB")
     out(f"Checking: {shown(file)} (SHA-256 {hashlib.sha256(data).hexdigest()})")
     try:
-        found = signature.read_signature(data, tsa_roots, crls)
+        found = signature.read_signature(data, tsa_roots)
     except signature.Refused as refusal:
         raise Rejected(str(refusal)) from None
     if found is not None:
@@ -138,9 +138,9 @@ def check(file, roots, tsa_roots, crls, work, out):
         if found.timestamp_authority is not None:
             out(f"Timestamped by: {found.timestamp_authority} (the token is intact, stamps this signature, "
                 f"and its authority leads to a root in {shown(tsa_roots)})")
-        report_chain(found, roots, crls, out)
+        report_chain(found, roots, out)
     if crls:
-        check_crls_apply(found, roots, tsa_roots, crls)
+        check_revocation(found, roots, tsa_roots, crls)
 
     (work / "build").mkdir()
     build = building.build_afresh(cli.PROJECT_ROOT, work / "build")
@@ -166,41 +166,31 @@ def check(file, roots, tsa_roots, crls, work, out):
     return 0
 
 
-def report_chain(found, roots, crls, out):
+def report_chain(found, roots, out):
     """Who signed it: with --ca the chain decides; without, it is reported."""
     if roots is not None:
-        out(f"Its certificate chain {chain.check_chain(found, roots, crls)} in {shown(roots)}.")
+        out(f"Its certificate chain {chain.check_chain(found, roots)} in {shown(roots)}.")
         return
     if not readable(chain.SYSTEM_ROOTS):
         out(f"Its certificate chain was not checked: this system has no trusted roots ({chain.SYSTEM_ROOTS}).")
     else:
         try:
-            out(f"Its certificate chain {chain.check_chain(found, chain.SYSTEM_ROOTS, crls)} "
+            out(f"Its certificate chain {chain.check_chain(found, chain.SYSTEM_ROOTS)} "
                 "among this system's trusted roots.")
         except chain.ChainRefused as refusal:
-            # A revocation list given decides, whether or not the roots do.
-            if refusal.revoked:
-                raise
             out(f"Against this system's trusted roots, its certificate chain {refusal.chain}.")
     out("No --ca was given, so the chain did not decide the verdict: the name above is what the\n"
         "certificate says, and anyone can make a certificate that says any name. Pass --ca with the\n"
         "publisher's root to have the chain checked and the file refused when it does not lead there.")
 
 
-def check_crls_apply(found, roots, tsa_roots, crls):
-    """Every --crl file must hold a list from an issuer on a link that
-    revocation was checked on, the signer's chain's or the authority's, or it
-    checked nothing: an unsigned file has no such link."""
-    links = []
-    if found is not None:
-        signer_roots = roots or (chain.SYSTEM_ROOTS if readable(chain.SYSTEM_ROOTS) else None)
-        links = certificates.all_links(found.carried, chain.load_roots(signer_roots) if signer_roots else [])
-        if found.timestamp_carried:
-            links += certificates.all_links(found.timestamp_carried, chain.load_roots(tsa_roots))
-    unused = chain.unused_crl_file(crls, links)
-    if unused is not None:
-        raise Cannot(f"no revocation list in {shown(unused)} is from an issuer on the signer's chain or on the"
-                     " timestamp authority's: it cannot be applied to this file")
+def check_revocation(found, roots, tsa_roots, crls):
+    """The --crl lists decide, with or without --ca: up to the roots given,
+    or this system's (a revocation found refuses; lists that cannot settle
+    it, exit 2)."""
+    signer_roots = roots or (chain.SYSTEM_ROOTS if readable(chain.SYSTEM_ROOTS) else None)
+    revocation.check(found, chain.load_roots(signer_roots) if signer_roots else [],
+                     chain.load_roots(tsa_roots) if found and found.timestamp_carried else [], crls)
 
 
 def main(argv):
@@ -210,7 +200,7 @@ def main(argv):
     shown_file = shown(os.path.realpath(argv[-1])) if argv else ""
     try:
         return verify(argv, print)
-    except (Cannot, building.BuildError, cli.CannotRun, chain.BadInput, certificates.NotApplicable) as error:
+    except (Cannot, building.BuildError, cli.CannotRun, chain.BadInput, revocation.NotApplicable) as error:
         reason = str(error)
         if type(error) is building.BuildError:
             reason = f"the program could not be built ({error})"

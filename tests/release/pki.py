@@ -92,15 +92,15 @@ def certificate(subject, key, issuer=None, issuer_key=None, *, ca, days=2, start
     return builder.sign(signing_key, hashes.SHA256())
 
 
-def revocation_list(issuer, issuer_key, revoked=(), extensions=()):
-    """ISSUER's CRL, valid from a minute ago for a day, revoking REVOKED, with
-    EXTENSIONS ((extension, critical) pairs)."""
-    start = now() - datetime.timedelta(minutes=1)
+def revocation_list(issuer, issuer_key, revoked=(), extensions=(), number=1, start=None):
+    """ISSUER's CRL number NUMBER, valid from START (a minute ago) for a day,
+    revoking REVOKED, with EXTENSIONS ((extension, critical) pairs)."""
+    start = start or now() - datetime.timedelta(minutes=1)
     builder = (x509.CertificateRevocationListBuilder()
                .issuer_name(issuer.subject)
                .last_update(start)
                .next_update(start + datetime.timedelta(days=1))
-               .add_extension(x509.CRLNumber(1), critical=False))
+               .add_extension(x509.CRLNumber(number), critical=False))
     for extension, critical in extensions:
         builder = builder.add_extension(extension, critical=critical)
     for certificate_ in revoked:

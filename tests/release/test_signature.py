@@ -17,7 +17,7 @@ import conftest
 import der_editor as E
 import pki as pki_module
 import timestamp_authority
-from release_tools import certificates, chain, image, processes, signature
+from release_tools import certificates, chain, image, processes, revocation, signature
 
 # Room for anything, where no signature covers it.
 JUNK = E.tlv(0x04, b"\xa5" * 200_000)
@@ -57,9 +57,9 @@ def signed_with_root(built_exe, work_dir, pki, tsa):
                          password_file=pki.password_file, timestamp_url=tsa.url)
 
 
-def read(path_or_data, tsa_root, crls=()):
+def read(path_or_data, tsa_root):
     data = path_or_data if isinstance(path_or_data, bytes) else path_or_data.read_bytes()
-    return signature.read_signature(data, tsa_root, crls)
+    return signature.read_signature(data, tsa_root)
 
 
 def refused(words, call, *args):
@@ -348,9 +348,8 @@ def der_copy(pem_path, out):
 
 def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged_dir, signer):
     sig = read(genuine[0], tsa.root)
-    stops = refused(["stops at CN=Throwaway Test Root, the issuer of CN=Throwaway Test Intermediate"],
-                    chain.check_chain, sig, pki.other)
-    assert not stops.revoked
+    refused(["stops at CN=Throwaway Test Root, the issuer of CN=Throwaway Test Intermediate"],
+            chain.check_chain, sig, pki.other)
     forgotten = conftest.sign(built_exe, work_dir / "genuine" / "forgotten.exe", **dict(signer, certs=pki.signer))
     refused(["stops at CN=Throwaway Test Intermediate"], chain.check_chain, read(forgotten, tsa.root), pki.root)
 
@@ -386,7 +385,7 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
         "leads to the root CN=Other Old Root"
     # Revoked on the way through the cross-signed copy as well.
     refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"],
-            chain.check_chain, bundled, pki.old_root, [pki.crl_revokes_intermediate])
+            revoked, bundled, pki.old_root, [pki.crl_revokes_intermediate])
     # Against the newer root alone, nothing vouches for the older root or its cross-signed copy: anyone
     # can make that pair (a self-made "root" and a copy of the real one under it), with any payload.
     refused(["the carried CN=Throwaway", "issued by CN=Throwaway Old Root, leads to none of them"],
@@ -397,7 +396,9 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     twin.write_bytes(pki_module.pem(pki_module.certificate("Throwaway Test Root", root_key, ca=True)))
     root_list = work_dir / "root's empty list.crl"
     root_list.write_bytes(pki_module.revocation_list(root, root_key).public_bytes(serialization.Encoding.DER))
-    assert chain.check_chain(read(signed_with_root, tsa.root), twin, [root_list]).startswith("leads to the root")
+    with_root = read(signed_with_root, tsa.root)
+    assert chain.check_chain(with_root, twin).startswith("leads to the root")
+    revoked(with_root, twin, [root_list])
     both = work_dir / "root and old root.pem"
     both.write_bytes(pki.root.read_bytes() + pki.old_root.read_bytes())
     assert chain.check_chain(bundled, both) == "leads to the root CN=Throwaway Test Root"
@@ -431,44 +432,79 @@ def test_a_self_made_root_vouches_for_nothing(side, genuine, built_exe, pki, tsa
                 read, path, tsa.root)
 
 
-def test_revocation_lists(genuine, signed_with_root, pki, tsa, work_dir):
+def revoked(sig, roots, lists, tsa_root=None):
+    """Revocation by LISTS, up to the roots files ROOTS (the signer's) and TSA_ROOT."""
+    revocation.check(sig, chain.load_roots(roots) if roots else [], chain.load_roots(tsa_root) if tsa_root else [],
+                     lists)
+
+
+def not_applicable(words, *args):
+    with pytest.raises(revocation.NotApplicable) as caught:
+        revoked(*args)
+    assert all(w in str(caught.value) for w in words), caught.value
+
+
+def crl_file(path, crl):
+    path.write_bytes(crl.public_bytes(serialization.Encoding.DER))
+    return path
+
+
+def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa, work_dir, forged_dir):
     sig = read(genuine[0], tsa.root)
     der_list = der_copy(pki.crl_empty, work_dir / "empty list, DER.crl")
-    assert chain.check_chain(sig, pki.root, [pki.crl_empty, der_list]).startswith("leads to the root")
+    revoked(sig, pki.root, [pki.crl_empty, der_list])
     for revoking in (pki.crl_revokes_intermediate, pki.crl_revokes_intermediate_der):
-        error = refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"],
-                        chain.check_chain, sig, pki.root, [pki.crl_empty, revoking])
-        assert error.revoked
+        refused(["its certificate chain holds a revoked certificate: CN=Throwaway Test Intermediate"],
+                revoked, sig, pki.root, [pki.crl_empty, revoking])
     # With the root carried, the list is applied without any roots given.
     refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"],
-            read, signed_with_root, tsa.root, [pki.crl_revokes_intermediate_der])
+            revoked, read(signed_with_root, tsa.root), None, [pki.crl_revokes_intermediate_der])
     refused(["timestamp's authority's chain holds a revoked certificate: CN=Throwaway Timestamp Authority"],
-            read, genuine[0], tsa.root, [tsa.crl_revoking_authority])
+            revoked, sig, None, [tsa.crl_revoking_authority], tsa.root)
     # The intermediate's own list, its name in lower case: names match as RFC 5280 has it, and OpenSSL applies it.
     key = serialization.load_pem_private_key(pki.intermediate_key.read_bytes(), None)
     lowered = types.SimpleNamespace(subject=pki_module.name("throwaway test intermediate"))
-    listed = work_dir / "lower-case issuer.crl"
-    listed.write_bytes(pki_module.revocation_list(lowered, key, sig.carried_chain[:1]).public_bytes(
-        serialization.Encoding.DER))
-    refused(["holds a revoked certificate: CN=Sorrelvane Test Publisher"], chain.check_chain, sig, pki.root, [listed])
+    listed = crl_file(work_dir / "lower-case issuer.crl", pki_module.revocation_list(lowered, key, sig.carried_chain[:1]))
+    refused(["holds a revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [listed])
+    # Its newer delta, adding nothing, is read as a delta: the revocation stands.
+    delta = crl_file(work_dir / "delta.crl", pki_module.revocation_list(
+        lowered, key, extensions=[(x509.DeltaCRLIndicator(1), True)], number=2, start=pki_module.now()))
+    refused(["holds a revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [listed, delta])
     # Its list for CA certificates only does not cover the signer: a check not made, not a revocation.
-    ca_only = work_dir / "CA certificates only.crl"
-    ca_only.write_bytes(pki_module.revocation_list(lowered, key, extensions=[(x509.IssuingDistributionPoint(
-        None, None, False, True, None, False, False), True)]).public_bytes(serialization.Encoding.DER))
-    with pytest.raises(certificates.NotApplicable, match="CN=Sorrelvane Test Publisher"):
-        chain.check_chain(sig, pki.root, [ca_only])
-    # Which lists apply: those from an issuer on a link of either chain.
-    lists = [pki.crl_empty, tsa.crl_revoking_authority]
-    signer_links = certificates.all_links(sig.carried)
-    assert chain.unused_crl_file(lists, signer_links + certificates.all_links(
-        sig.timestamp_carried, chain.load_roots(tsa.root))) is None
-    assert chain.unused_crl_file(lists, signer_links) == tsa.crl_revoking_authority
-    # The signer's own key issued no certificate here, so its list applies to nothing.
+    ca_only = crl_file(work_dir / "CA certificates only.crl", pki_module.revocation_list(lowered, key, extensions=[(
+        x509.IssuingDistributionPoint(None, None, False, True, None, False, False), True)]))
+    not_applicable(["CN=Sorrelvane Test Publisher", "do not cover it"], sig, pki.root, [ca_only])
+    # A self-made copy of the intermediate (its name and key) that OpenSSL cannot use, carried: the real
+    # intermediate's revocation still decides, not the copy's "cannot check".
+    copy_key = pki_module.new_key()
+    intermediate = x509.load_pem_x509_certificate(pki.intermediate.read_bytes())
+    unusable = x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.99999.2"), b"\x05\x00")
+    copied = pki_module.certificate("Throwaway Test Intermediate", types.SimpleNamespace(
+        public_key=intermediate.public_key), pki_module.certificate("Copier", copy_key, ca=True), copy_key, ca=True,
+        extensions=[(unusable, True)])
+    tree = E.parse(genuine[1])
+    E.add_to_set(signed_data(tree)[3], E.parse(certificates.der(copied)))
+    path = forged_dir / "unusable-intermediate-copy.exe"
+    path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
+    refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"], revoked, read(path, tsa.root),
+            pki.root, [pki.crl_empty, pki.crl_revokes_intermediate])
+    # The intermediate given among the roots, not carried, is checked as OpenSSL's chain would check it.
+    forgotten = read(conftest.sign(built_exe, work_dir / "genuine" / "signer alone.exe",
+                                   **dict(signer, certs=pki.signer)), tsa.root)
+    roots = work_dir / "root and intermediate, for revocation.pem"
+    roots.write_bytes(pki.root.read_bytes() + pki.intermediate.read_bytes())
+    refused(["holds a revoked certificate: CN=Throwaway Test Intermediate"], revoked, forgotten, roots,
+            [pki.crl_empty, pki.crl_revokes_intermediate])
+    # Lists that cannot settle it: one dated tomorrow, one from the signer's own key (it issued nothing
+    # here), the authority's for an untimestamped reading, and any list for an unsigned file.
+    tomorrow = crl_file(work_dir / "tomorrow.crl", pki_module.revocation_list(
+        lowered, key, start=pki_module.now() + datetime.timedelta(days=1)))
+    not_applicable(["is not current"], sig, pki.root, [pki.crl_empty, tomorrow])
     signer_key = serialization.load_pem_private_key(pki.signer_key.read_bytes(), pki.password.encode())
-    leaf_list = work_dir / "the signer's list.crl"
-    leaf_list.write_bytes(pki_module.revocation_list(sig.carried_chain[0], signer_key).public_bytes(
-        serialization.Encoding.DER))
-    assert chain.unused_crl_file([leaf_list], signer_links) == leaf_list
+    leaf_list = crl_file(work_dir / "the signer's list.crl", pki_module.revocation_list(sig.carried_chain[0], signer_key))
+    not_applicable(["the signer's list.crl", "cannot be applied"], sig, pki.root, [pki.crl_empty, leaf_list])
+    not_applicable(["crl-revokes-authority.pem", "cannot be applied"], forgotten, roots, [tsa.crl_revoking_authority])
+    not_applicable(["cannot be applied"], None, pki.root, [pki.crl_empty])
     not_a_list = work_dir / "not a list.crl"
     not_a_list.write_text("nothing\n")
     with pytest.raises(chain.BadInput, match="not a list.crl"):

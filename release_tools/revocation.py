@@ -1,0 +1,114 @@
+"""Is any certificate on the signer's chain or the authority's revoked by the
+lists given? Asked of OpenSSL's own verifier one (certificate, issuer) link at
+a time, on every link a verifier could take, and judged by its exit status.
+
+Lists are never fetched. Those given must settle the question: a list that
+applies to nothing here, one that is not current, or lists from an issuer
+that do not cover its certificate (another partition or scope) mean the check
+could not be made, which is not the same as a certificate found good."""
+
+import datetime
+from pathlib import Path
+from typing import Optional, Sequence
+
+from cryptography.exceptions import UnsupportedAlgorithm
+
+from . import certificates, chain, signature
+
+# A list's issuer and the machine checking it need not agree on the time to the minute.
+CLOCK_SKEW = datetime.timedelta(minutes=5)
+
+
+class NotApplicable(Exception):
+    """The lists given cannot settle revocation for this file (exit 2);
+    str() says why, naming the list or the certificate."""
+
+
+def issued_by(crl, issuer):
+    """Whether ISSUER's key signed CRL. Its issuer name is OpenSSL's to match:
+    RFC 5280 compares names without regard to case or runs of spaces, and a
+    byte-for-byte test here would pass over a list OpenSSL applies."""
+    try:
+        return crl.is_signature_valid(issuer.public_key())
+    except (UnsupportedAlgorithm, ValueError, TypeError):
+        return False
+
+
+def links_of(members, roots):
+    """Every (certificate, issuer) link a verifier could take from MEMBERS (a
+    chain's carried certificates) up through ROOTS: among the members, from
+    them to the roots, and among the roots above them, so that an
+    intermediate given as a root is checked as OpenSSL's chain would check
+    it. A self-issued certificate under one with its own key (a root, or its
+    re-issued twin) is no link: no list of its own key revokes it."""
+    members = list(members)
+    above = certificates.grown([], [r for r in roots if not certificates.among(r, members)],
+                               lambda root, grown: any(certificates.issued_by(c, root) for c in members + grown))
+    links = certificates.all_links(members + above, roots)
+    return [(certificate, issuer) for certificate, issuer in links
+            if not (certificates.self_issued(certificate) and certificates.same_key(certificate, issuer))]
+
+
+def _status(links, lists):
+    """The certificates of LINKS that OpenSSL's verifier refuses with the
+    lists their issuer's key signed: (those a list names by serial, the rest)."""
+    revoked, uncovered = [], []
+    for certificate, issuer in links:
+        own = [crl for crl in lists if issued_by(crl, issuer)]
+        if own and not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=own,
+                                                   crl_check=True, check_time=False):
+            # The verdict is OpenSSL's; the lists only say whether it is a revocation.
+            named = any(crl.get_revoked_certificate_by_serial_number(certificate.serial_number) for crl in own)
+            (revoked if named else uncovered).append(certificate)
+    return revoked, uncovered
+
+
+def _not_current(lists, now):
+    return next((crl for crl in lists if crl.last_update > now + CLOCK_SKEW
+                 or crl.next_update is not None and crl.next_update < now - CLOCK_SKEW), None)
+
+
+def unused_file(paths: Sequence[Path], links) -> Optional[Path]:
+    """The first of PATHS none of whose lists is signed by the key of an
+    issuer on LINKS, or None."""
+    issuers = [issuer for _, issuer in links]
+    for path in paths:
+        if not any(issued_by(crl, issuer) for crl in chain.load_crls([path]) for issuer in issuers):
+            return path
+    return None
+
+
+def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_paths: Sequence[Path],
+          now: Optional[datetime.datetime] = None) -> None:
+    """Raises signature.Refused when a certificate on SIG's chain (up to
+    SIGNER_ROOTS) or on its authority's (up to TSA_ROOTS) is revoked by the
+    lists in CRL_PATHS; else NotApplicable when those lists cannot settle it.
+    A revocation found decides, whatever else the lists leave open. SIG is
+    None for an unsigned file, to which no list applies."""
+    now = now or datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
+    lists = chain.load_crls(crl_paths)
+    current = [crl for crl in lists if _not_current([crl], now) is None]
+    sides = []
+    if sig is not None:
+        sides.append(("its certificate chain", links_of(sig.carried, signer_roots)))
+        if sig.timestamp_carried:
+            sides.append(("its timestamp's authority's chain", links_of(sig.timestamp_carried, tsa_roots)))
+    uncovered = None
+    for words, links in sides:
+        revoked, not_covered = _status(links, current)
+        if revoked:
+            raise signature.Refused(f"{words} holds a revoked certificate: {certificates.subject(revoked[0])}")
+        uncovered = uncovered or next(iter(not_covered), None)
+    stale = _not_current(lists, now)
+    if stale is not None:
+        raise NotApplicable(f"the revocation list from {certificates.rfc2253(stale.issuer)} is not current (issued"
+                            f" {stale.last_update:%Y-%m-%d %H:%M}, next due {stale.next_update or 'never'} UTC):"
+                            " give the one its issuer publishes now")
+    if uncovered is not None:
+        raise NotApplicable(f"the revocation lists given from the issuer of {certificates.subject(uncovered)},"
+                            " signed by its key, do not cover it, as OpenSSL's verifier reads them (another"
+                            " partition or scope): give the one that does")
+    unused = unused_file(crl_paths, [link for _, links in sides for link in links])
+    if unused is not None:
+        raise NotApplicable(f"no revocation list in {unused} is from an issuer on the signer's chain or on the"
+                            " timestamp authority's: it cannot be applied to this file")
