@@ -11,6 +11,7 @@ import datetime
 from pathlib import Path
 from typing import Optional, Sequence
 
+from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
 
 from . import certificates, chain, signature
@@ -49,17 +50,54 @@ def links_of(members, roots):
             if not (certificates.self_issued(certificate) and certificates.same_key(certificate, issuer))]
 
 
+def _extension(holder, kind):
+    try:
+        return holder.extensions.get_extension_for_class(kind).value
+    except x509.ExtensionNotFound:
+        return None
+
+
+def names(crl, certificate):
+    """Whether CRL lists CERTIFICATE as revoked: its serial, under its own
+    issuer (an indirect list's entries may name another's), in the list's
+    scope, for any reason but removeFromCRL."""
+    if crl.get_revoked_certificate_by_serial_number(certificate.serial_number) is None:
+        return False
+    scope = _extension(crl, x509.IssuingDistributionPoint)
+    is_ca = getattr(_extension(certificate, x509.BasicConstraints), "ca", False)
+    if scope is not None and (scope.only_contains_ca_certs and not is_ca
+                              or scope.only_contains_user_certs and is_ca):
+        return False
+    own_issuer, others = True, ()  # entries are the list's own issuer's until one names another's
+    for entry in crl:
+        named = _extension(entry, x509.CertificateIssuer)
+        if named is not None and scope is not None and scope.indirect_crl:
+            own_issuer, others = False, named.get_values_for_type(x509.DirectoryName)
+        reason = _extension(entry, x509.CRLReason)
+        if (entry.serial_number == certificate.serial_number and (own_issuer or certificate.issuer in others)
+                and getattr(reason, "reason", None) != x509.ReasonFlags.remove_from_crl):
+            return True
+    return False
+
+
 def _status(links, lists):
-    """The certificates of LINKS that OpenSSL's verifier refuses with the
-    lists their issuer's key signed: (those a list names by serial, the rest)."""
+    """The certificates of LINKS that the lists their issuer's key signed do
+    not clear: (those revoked, those the lists do not cover)."""
     revoked, uncovered = [], []
     for certificate, issuer in links:
         own = [crl for crl in lists if issued_by(crl, issuer)]
-        if own and not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=own,
-                                                   crl_check=True, check_time=False):
-            # The verdict is OpenSSL's; the lists only say whether it is a revocation.
-            named = any(crl.get_revoked_certificate_by_serial_number(certificate.serial_number) for crl in own)
-            (revoked if named else uncovered).append(certificate)
+        if not own:
+            continue
+        # Revoked: a list names it and OpenSSL's verifier, given that list alone, refuses it. Given
+        # several, OpenSSL takes one delta by the order they come in and passes over a delta that no
+        # freshestCRL points to, so a list naming it is never left to that choice.
+        if any(not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=[crl],
+                                               crl_check=True, check_time=False)
+               for crl in own if names(crl, certificate)):
+            revoked.append(certificate)
+        elif not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=own,
+                                             crl_check=True, check_time=False):
+            uncovered.append(certificate)
     return revoked, uncovered
 
 
@@ -68,13 +106,15 @@ def _not_current(lists, now):
                  or crl.next_update is not None and crl.next_update < now - CLOCK_SKEW), None)
 
 
-def unused_file(paths: Sequence[Path], links) -> Optional[Path]:
-    """The first of PATHS none of whose lists is signed by the key of an
-    issuer on LINKS, or None."""
+def unused_list(paths: Sequence[Path], links):
+    """The first (path, list) of those in PATHS that no issuer's key on LINKS
+    signed, or None: a list that cannot be applied must not pass unnoticed
+    beside one that can."""
     issuers = [issuer for _, issuer in links]
     for path in paths:
-        if not any(issued_by(crl, issuer) for crl in chain.load_crls([path]) for issuer in issuers):
-            return path
+        for crl in chain.load_crls([path]):
+            if not any(issued_by(crl, issuer) for issuer in issuers):
+                return path, crl
     return None
 
 
@@ -108,7 +148,9 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_pat
         raise NotApplicable(f"the revocation lists given from the issuer of {certificates.subject(uncovered)},"
                             " signed by its key, do not cover it, as OpenSSL's verifier reads them (another"
                             " partition or scope): give the one that does")
-    unused = unused_file(crl_paths, [link for _, links in sides for link in links])
+    unused = unused_list(crl_paths, [link for _, links in sides for link in links])
     if unused is not None:
-        raise NotApplicable(f"no revocation list in {unused} is from an issuer on the signer's chain or on the"
-                            " timestamp authority's: it cannot be applied to this file")
+        path, crl = unused
+        raise NotApplicable(f"the revocation list from {certificates.rfc2253(crl.issuer)} in {path} is signed by no"
+                            " issuer on the signer's chain or on the timestamp authority's: it cannot be applied"
+                            " to this file")

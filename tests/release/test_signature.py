@@ -11,7 +11,7 @@ import types
 
 import pytest
 from cryptography import x509
-from cryptography.hazmat.primitives import serialization
+from cryptography.hazmat.primitives import hashes, serialization
 
 import conftest
 import der_editor as E
@@ -470,6 +470,22 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
     delta = crl_file(work_dir / "delta.crl", pki_module.revocation_list(
         lowered, key, extensions=[(x509.DeltaCRLIndicator(1), True)], number=2, start=pki_module.now()))
     refused(["holds a revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [listed, delta])
+    # A clean base, a clean delta, then a newer one revoking: whatever order OpenSSL would take them in.
+    base = crl_file(work_dir / "clean base.crl", pki_module.revocation_list(lowered, key))
+    deltas = [crl_file(work_dir / f"delta {n}.crl", pki_module.revocation_list(
+        lowered, key, revoking, extensions=[(x509.DeltaCRLIndicator(1), True)], number=n,
+        start=pki_module.now() + datetime.timedelta(seconds=n))) for n, revoking in ((2, ()), (3, sig.carried_chain[:1]))]
+    refused(["holds a revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [base, *deltas])
+    # An indirect list's entry for another CA's certificate with the signer's serial revokes nothing here.
+    other_ca = x509.CertificateIssuer([x509.DirectoryName(pki_module.name("Some Other CA"))])
+    indirect = crl_file(work_dir / "indirect.crl", x509.CertificateRevocationListBuilder().issuer_name(lowered.subject)
+                        .last_update(pki_module.now() - datetime.timedelta(minutes=1))
+                        .next_update(pki_module.now() + datetime.timedelta(days=1))
+                        .add_extension(x509.IssuingDistributionPoint(None, None, False, False, None, True, False), True)
+                        .add_revoked_certificate(x509.RevokedCertificateBuilder().serial_number(
+                            sig.carried_chain[0].serial_number).revocation_date(pki_module.now())
+                            .add_extension(other_ca, True).build()).sign(key, hashes.SHA256()))
+    revoked(sig, pki.root, [indirect])
     # Its list for CA certificates only does not cover the signer: a check not made, not a revocation.
     ca_only = crl_file(work_dir / "CA certificates only.crl", pki_module.revocation_list(lowered, key, extensions=[(
         x509.IssuingDistributionPoint(None, None, False, True, None, False, False), True)]))
@@ -502,7 +518,10 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
     not_applicable(["is not current"], sig, pki.root, [pki.crl_empty, tomorrow])
     signer_key = serialization.load_pem_private_key(pki.signer_key.read_bytes(), pki.password.encode())
     leaf_list = crl_file(work_dir / "the signer's list.crl", pki_module.revocation_list(sig.carried_chain[0], signer_key))
-    not_applicable(["the signer's list.crl", "cannot be applied"], sig, pki.root, [pki.crl_empty, leaf_list])
+    bundled = work_dir / "the intermediate's list and the signer's.pem"
+    bundled.write_bytes(pki.crl_empty.read_bytes() + x509.load_der_x509_crl(leaf_list.read_bytes()).public_bytes(
+        serialization.Encoding.PEM))
+    not_applicable(["the intermediate's list and the signer's.pem", "cannot be applied"], sig, pki.root, [bundled])
     not_applicable(["crl-revokes-authority.pem", "cannot be applied"], forgotten, roots, [tsa.crl_revoking_authority])
     not_applicable(["cannot be applied"], None, pki.root, [pki.crl_empty])
     not_a_list = work_dir / "not a list.crl"
