@@ -50,34 +50,32 @@ def links_of(members, roots):
             if not (certificates.self_issued(certificate) and certificates.same_key(certificate, issuer))]
 
 
-def _extension(holder, kind):
+def _reason(entry):
     try:
-        return holder.extensions.get_extension_for_class(kind).value
+        return entry.extensions.get_extension_for_class(x509.CRLReason).value.reason
     except x509.ExtensionNotFound:
         return None
+    except ValueError:
+        return "unreadable"  # not removeFromCRL, so the entry stands: fail closed
+
+
+def _indirect(crl):
+    """Whether CRL says it is indirect (its entries may be other issuers'
+    certificates); an unreadable scope is read as not, which fails closed."""
+    try:
+        return crl.extensions.get_extension_for_class(x509.IssuingDistributionPoint).value.indirect_crl
+    except (x509.ExtensionNotFound, ValueError):
+        return False
 
 
 def names(crl, certificate):
-    """Whether CRL lists CERTIFICATE as revoked: its serial, under its own
-    issuer (an indirect list's entries may name another's), in the list's
-    scope, for any reason but removeFromCRL."""
-    if crl.get_revoked_certificate_by_serial_number(certificate.serial_number) is None:
+    """Whether CRL has an entry with CERTIFICATE's serial for any reason but
+    removeFromCRL."""
+    serial = certificate.serial_number
+    if crl.get_revoked_certificate_by_serial_number(serial) is None:
         return False
-    scope = _extension(crl, x509.IssuingDistributionPoint)
-    is_ca = getattr(_extension(certificate, x509.BasicConstraints), "ca", False)
-    if scope is not None and (scope.only_contains_ca_certs and not is_ca
-                              or scope.only_contains_user_certs and is_ca):
-        return False
-    own_issuer, others = True, ()  # entries are the list's own issuer's until one names another's
-    for entry in crl:
-        named = _extension(entry, x509.CertificateIssuer)
-        if named is not None and scope is not None and scope.indirect_crl:
-            own_issuer, others = False, named.get_values_for_type(x509.DirectoryName)
-        reason = _extension(entry, x509.CRLReason)
-        if (entry.serial_number == certificate.serial_number and (own_issuer or certificate.issuer in others)
-                and getattr(reason, "reason", None) != x509.ReasonFlags.remove_from_crl):
-            return True
-    return False
+    return any(entry.serial_number == serial and _reason(entry) != x509.ReasonFlags.remove_from_crl
+               for entry in crl)
 
 
 def _status(links, lists):
@@ -88,12 +86,14 @@ def _status(links, lists):
         own = [crl for crl in lists if issued_by(crl, issuer)]
         if not own:
             continue
-        # Revoked: a list names it and OpenSSL's verifier, given that list alone, refuses it. Given
-        # several, OpenSSL takes one delta by the order they come in and passes over a delta that no
-        # freshestCRL points to, so a list naming it is never left to that choice.
-        if any(not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=[crl],
-                                               crl_check=True, check_time=False)
-               for crl in own if names(crl, certificate)):
+        # Revoked when a list names it: in the issuer's own list an entry for the serial is a
+        # revocation, since OpenSSL heeds only the first entry of a serial, and given several lists
+        # takes one delta by their order and passes over one that no freshestCRL points to. An
+        # indirect list's entry may be another issuer's certificate, which OpenSSL, given that list
+        # alone, tells by matching names as RFC 5280 does.
+        if any(names(crl, certificate) and (not _indirect(crl) or not certificates.openssl_verify(
+                certificate, trusted=[issuer], partial=True, crls=[crl], crl_check=True, check_time=False))
+               for crl in own):
             revoked.append(certificate)
         elif not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=own,
                                              crl_check=True, check_time=False):

@@ -476,16 +476,36 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
         lowered, key, revoking, extensions=[(x509.DeltaCRLIndicator(1), True)], number=n,
         start=pki_module.now() + datetime.timedelta(seconds=n))) for n, revoking in ((2, ()), (3, sig.carried_chain[:1]))]
     refused(["holds a revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [base, *deltas])
-    # An indirect list's entry for another CA's certificate with the signer's serial revokes nothing here.
-    other_ca = x509.CertificateIssuer([x509.DirectoryName(pki_module.name("Some Other CA"))])
-    indirect = crl_file(work_dir / "indirect.crl", x509.CertificateRevocationListBuilder().issuer_name(lowered.subject)
-                        .last_update(pki_module.now() - datetime.timedelta(minutes=1))
-                        .next_update(pki_module.now() + datetime.timedelta(days=1))
-                        .add_extension(x509.IssuingDistributionPoint(None, None, False, False, None, True, False), True)
-                        .add_revoked_certificate(x509.RevokedCertificateBuilder().serial_number(
-                            sig.carried_chain[0].serial_number).revocation_date(pki_module.now())
-                            .add_extension(other_ca, True).build()).sign(key, hashes.SHA256()))
-    revoked(sig, pki.root, [indirect])
+    # An indirect list's entry for another CA's certificate with the signer's serial revokes nothing here;
+    # one naming the intermediate in other letters does, beside a newer clean list.
+    def listing(file_name, entries, indirect=True):
+        builder = (x509.CertificateRevocationListBuilder().issuer_name(lowered.subject)
+                   .last_update(pki_module.now() - datetime.timedelta(minutes=1))
+                   .next_update(pki_module.now() + datetime.timedelta(days=1)))
+        if indirect:
+            builder = builder.add_extension(
+                x509.IssuingDistributionPoint(None, None, False, False, None, True, False), True)
+        for serial, extensions in entries:
+            entry = x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(pki_module.now())
+            for extension in extensions:
+                entry = entry.add_extension(extension, False)
+            builder = builder.add_revoked_certificate(entry.build())
+        return crl_file(work_dir / file_name, builder.sign(key, hashes.SHA256()))
+
+    def issuer(common_name):
+        return x509.CertificateIssuer([x509.DirectoryName(pki_module.name(common_name))])
+
+    serial = sig.carried_chain[0].serial_number
+    revoked(sig, pki.root, [listing("indirect.crl", [(serial, [issuer("Some Other CA")])])])
+    renamed = listing("indirect, renamed.crl", [(7, [issuer("Some Other CA")]),
+                                                (serial, [issuer("THROWAWAY  TEST INTERMEDIATE")])])
+    newer = crl_file(work_dir / "newer clean.crl", pki_module.revocation_list(lowered, key, start=pki_module.now()))
+    refused(["revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [renamed, newer])
+    # In its own list, an entry for the serial revokes, whatever entry for it comes first.
+    removed_first = listing("removed, then revoked.crl", [
+        (serial, [x509.CRLReason(x509.ReasonFlags.remove_from_crl)]),
+        (serial, [x509.CRLReason(x509.ReasonFlags.key_compromise)])], indirect=False)
+    refused(["revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [removed_first])
     # Its list for CA certificates only does not cover the signer: a check not made, not a revocation.
     ca_only = crl_file(work_dir / "CA certificates only.crl", pki_module.revocation_list(lowered, key, extensions=[(
         x509.IssuingDistributionPoint(None, None, False, True, None, False, False), True)]))
