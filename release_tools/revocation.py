@@ -68,14 +68,39 @@ def _indirect(crl):
         return False
 
 
-def names(crl, certificate):
-    """Whether CRL has an entry with CERTIFICATE's serial for any reason but
-    removeFromCRL."""
-    serial = certificate.serial_number
+def _entries(crl, serial):
+    """CRL's entries for SERIAL, as (reason, whether an earlier entry of an
+    indirect list named another certificate issuer, which then holds)."""
     if crl.get_revoked_certificate_by_serial_number(serial) is None:
+        return []
+    indirect, delegated, found = _indirect(crl), False, []
+    for entry in crl:
+        if indirect and not delegated:
+            try:
+                delegated = any(isinstance(e.value, x509.CertificateIssuer) for e in entry.extensions)
+            except ValueError:
+                delegated = True  # unreadable: OpenSSL is asked, and a second entry fails closed
+        if entry.serial_number == serial:
+            found.append((_reason(entry), delegated))
+    return found
+
+
+def revoked_by(crl, certificate, issuer):
+    """Whether CRL, signed by ISSUER's key, revokes CERTIFICATE: it has an
+    entry for the serial for any reason but removeFromCRL, and the entry is
+    the issuer's own (in a list that is not indirect, or before an indirect
+    list names another issuer), or the serial has entries that contradict
+    each other (OpenSSL heeds only the first), or OpenSSL's verifier, given
+    this list alone, refuses it (an entry under a certificateIssuer, whose
+    name it matches as RFC 5280 does)."""
+    entries = _entries(crl, certificate.serial_number)
+    standing = [delegated for reason, delegated in entries if reason != x509.ReasonFlags.remove_from_crl]
+    if not standing:
         return False
-    return any(entry.serial_number == serial and _reason(entry) != x509.ReasonFlags.remove_from_crl
-               for entry in crl)
+    if not all(standing) or len(entries) > 1:
+        return True
+    return not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=[crl],
+                                           crl_check=True, check_time=False)
 
 
 def _status(links, lists):
@@ -86,14 +111,9 @@ def _status(links, lists):
         own = [crl for crl in lists if issued_by(crl, issuer)]
         if not own:
             continue
-        # Revoked when a list names it: in the issuer's own list an entry for the serial is a
-        # revocation, since OpenSSL heeds only the first entry of a serial, and given several lists
-        # takes one delta by their order and passes over one that no freshestCRL points to. An
-        # indirect list's entry may be another issuer's certificate, which OpenSSL, given that list
-        # alone, tells by matching names as RFC 5280 does.
-        if any(names(crl, certificate) and (not _indirect(crl) or not certificates.openssl_verify(
-                certificate, trusted=[issuer], partial=True, crls=[crl], crl_check=True, check_time=False))
-               for crl in own):
+        # Not left to OpenSSL with every list at once: given several, it takes one delta by the
+        # order they come in and passes over a delta that no freshestCRL points to.
+        if any(revoked_by(crl, certificate, issuer) for crl in own):
             revoked.append(certificate)
         elif not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=own,
                                              crl_check=True, check_time=False):

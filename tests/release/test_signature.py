@@ -506,6 +506,10 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
         (serial, [x509.CRLReason(x509.ReasonFlags.remove_from_crl)]),
         (serial, [x509.CRLReason(x509.ReasonFlags.key_compromise)])], indirect=False)
     refused(["revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [removed_first])
+    removed_first_indirect = listing("removed, then revoked, indirect.crl", [
+        (serial, [x509.CRLReason(x509.ReasonFlags.remove_from_crl)]),
+        (serial, [x509.CRLReason(x509.ReasonFlags.key_compromise)])])
+    refused(["revoked certificate: CN=Sorrelvane Test Publisher"], revoked, sig, pki.root, [removed_first_indirect])
     # Its list for CA certificates only does not cover the signer: a check not made, not a revocation.
     ca_only = crl_file(work_dir / "CA certificates only.crl", pki_module.revocation_list(lowered, key, extensions=[(
         x509.IssuingDistributionPoint(None, None, False, True, None, False, False), True)]))
