@@ -148,7 +148,7 @@ def grown(start, candidates, joins):
 def walk(leaf, carried):
     carried = list(carried)
     # Every certificate that issued a member is a member, however reached.
-    members = grown([leaf], carried, lambda candidate, grown: any(issued_by(m, candidate) for m in grown))
+    members = grown([leaf], carried, lambda candidate, so_far: any(issued_by(m, candidate) for m in so_far))
     forged = None
     tops = []
     for member in members:
@@ -264,6 +264,6 @@ def not_leading(members, roots):
     is issued neither by one of them nor by a member that leads to one), or
     None. A carried certificate that leads nowhere is bytes no root vouches
     for, whatever it issued."""
-    led = grown([], members, lambda member, grown: (among(member, roots) or bool(issuers_of(member, roots))
-                                                      or any(issued_by(member, m) for m in grown)))
+    led = grown([], members, lambda member, so_far: (among(member, roots) or bool(issuers_of(member, roots))
+                                                       or any(issued_by(member, m) for m in so_far)))
     return next((m for m in members if not any(m is l for l in led)), None)

@@ -86,7 +86,8 @@ def check_chain(sig: "signature.Signature", roots: Path) -> str:
     def refuse(phrase):
         raise ChainRefused(roots, phrase)
 
-    members = certificates.walk(signer, untrusted).members
+    walked = certificates.walk(signer, untrusted)
+    members = walked.members
     root = certificates.root_found(signer, members, trusted)
     if root is None:
         top = path[-1]
@@ -96,7 +97,7 @@ def check_chain(sig: "signature.Signature", roots: Path) -> str:
                " whose certificate is neither carried nor among them")
     # What the chain leaves to the roots must be the roots' own or signed by them:
     # OpenSSL uses its trusted copy and never looks at the carried one.
-    for top in certificates.walk(signer, untrusted).tops:
+    for top in walked.tops:
         if not certificates.top_checked(top, trusted):
             refuse(f"does not verify (the carried {certificates.subject(top)}, issued by"
                    f" {certificates.rfc2253(top.issuer)}, is neither among them nor signed by one of them)")

@@ -44,7 +44,7 @@ def links_of(members, roots):
     re-issued twin) is no link: no list of its own key revokes it."""
     members = list(members)
     above = certificates.grown([], [r for r in roots if not certificates.among(r, members)],
-                               lambda root, grown: any(certificates.issued_by(c, root) for c in members + grown))
+                               lambda root, so_far: any(certificates.issued_by(c, root) for c in members + so_far))
     links = certificates.all_links(members + above, roots)
     return [(certificate, issuer) for certificate, issuer in links
             if not (certificates.self_issued(certificate) and certificates.same_key(certificate, issuer))]
@@ -103,12 +103,14 @@ def revoked_by(crl, certificate, issuer):
                                            crl_check=True, check_time=False)
 
 
-def _status(links, lists):
+def _status(links, lists, applied):
     """The certificates of LINKS that the lists their issuer's key signed do
-    not clear: (those revoked, those the lists do not cover)."""
+    not clear: (those revoked, those the lists do not cover). Each list that
+    applies to a link is added to APPLIED (by id)."""
     revoked, uncovered = [], []
     for certificate, issuer in links:
         own = [crl for crl in lists if issued_by(crl, issuer)]
+        applied.update(id(crl) for crl in own)
         if not own:
             continue
         # Not left to OpenSSL with every list at once: given several, it takes one delta by the
@@ -121,21 +123,9 @@ def _status(links, lists):
     return revoked, uncovered
 
 
-def _not_current(lists, now):
-    return next((crl for crl in lists if crl.last_update > now + CLOCK_SKEW
-                 or crl.next_update is not None and crl.next_update < now - CLOCK_SKEW), None)
-
-
-def unused_list(paths: Sequence[Path], links):
-    """The first (path, list) of those in PATHS that no issuer's key on LINKS
-    signed, or None: a list that cannot be applied must not pass unnoticed
-    beside one that can."""
-    issuers = [issuer for _, issuer in links]
-    for path in paths:
-        for crl in chain.load_crls([path]):
-            if not any(issued_by(crl, issuer) for issuer in issuers):
-                return path, crl
-    return None
+def _current(crl, now):
+    return (crl.last_update <= now + CLOCK_SKEW
+            and (crl.next_update is None or crl.next_update >= now - CLOCK_SKEW))
 
 
 def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_paths: Sequence[Path],
@@ -146,20 +136,20 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_pat
     A revocation found decides, whatever else the lists leave open. SIG is
     None for an unsigned file, to which no list applies."""
     now = now or datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
-    lists = chain.load_crls(crl_paths)
-    current = [crl for crl in lists if _not_current([crl], now) is None]
+    given = [(path, crl) for path in crl_paths for crl in chain.load_crls([path])]
+    current = [crl for _, crl in given if _current(crl, now)]
     sides = []
     if sig is not None:
         sides.append(("its certificate chain", links_of(sig.carried, signer_roots)))
         if sig.timestamp_carried:
             sides.append(("its timestamp's authority's chain", links_of(sig.timestamp_carried, tsa_roots)))
-    uncovered = None
+    uncovered, applied = None, set()
     for words, links in sides:
-        revoked, not_covered = _status(links, current)
+        revoked, not_covered = _status(links, current, applied)
         if revoked:
             raise signature.Refused(f"{words} holds a revoked certificate: {certificates.subject(revoked[0])}")
         uncovered = uncovered or next(iter(not_covered), None)
-    stale = _not_current(lists, now)
+    stale = next((crl for _, crl in given if not _current(crl, now)), None)
     if stale is not None:
         raise NotApplicable(f"the revocation list from {certificates.rfc2253(stale.issuer)} is not current (issued"
                             f" {stale.last_update:%Y-%m-%d %H:%M}, next due {stale.next_update or 'never'} UTC):"
@@ -168,7 +158,8 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_pat
         raise NotApplicable(f"the revocation lists given from the issuer of {certificates.subject(uncovered)},"
                             " signed by its key, do not cover it, as OpenSSL's verifier reads them (another"
                             " partition or scope): give the one that does")
-    unused = unused_list(crl_paths, [link for _, links in sides for link in links])
+    # Every list is current by now, so each was tried against every link: one none applied to is unused.
+    unused = next(((path, crl) for path, crl in given if id(crl) not in applied), None)
     if unused is not None:
         path, crl = unused
         raise NotApplicable(f"the revocation list from {certificates.rfc2253(crl.issuer)} in {path} is signed by no"
