@@ -92,9 +92,10 @@ def certificate(subject, key, issuer=None, issuer_key=None, *, ca, days=2, start
     return builder.sign(signing_key, hashes.SHA256())
 
 
-def revocation_list(issuer, issuer_key, revoked=(), extensions=(), number=1, start=None):
+def revocation_list(issuer, issuer_key, revoked=(), extensions=(), number=1, start=None, entries=()):
     """ISSUER's CRL number NUMBER, valid from START (a minute ago) for a day,
-    revoking REVOKED, with EXTENSIONS ((extension, critical) pairs)."""
+    revoking REVOKED (certificates), then ENTRIES ((serial, entry extensions)
+    pairs, in that order), with EXTENSIONS ((extension, critical) pairs)."""
     start = start or now() - datetime.timedelta(minutes=1)
     builder = (x509.CertificateRevocationListBuilder()
                .issuer_name(issuer.subject)
@@ -103,10 +104,11 @@ def revocation_list(issuer, issuer_key, revoked=(), extensions=(), number=1, sta
                .add_extension(x509.CRLNumber(number), critical=False))
     for extension, critical in extensions:
         builder = builder.add_extension(extension, critical=critical)
-    for certificate_ in revoked:
-        builder = builder.add_revoked_certificate(
-            x509.RevokedCertificateBuilder().serial_number(certificate_.serial_number)
-            .revocation_date(start).build())
+    for serial, entry_extensions in [(c.serial_number, ()) for c in revoked] + list(entries):
+        entry = x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(start)
+        for extension in entry_extensions:
+            entry = entry.add_extension(extension, critical=False)
+        builder = builder.add_revoked_certificate(entry.build())
     return builder.sign(issuer_key, hashes.SHA256())
 
 

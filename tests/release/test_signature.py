@@ -11,7 +11,7 @@ import types
 
 import pytest
 from cryptography import x509
-from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives import serialization
 
 import conftest
 import der_editor as E
@@ -479,18 +479,8 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
     # An indirect list's entry for another CA's certificate with the signer's serial revokes nothing here;
     # one naming the intermediate in other letters does, beside a newer clean list.
     def listing(file_name, entries, indirect=True):
-        builder = (x509.CertificateRevocationListBuilder().issuer_name(lowered.subject)
-                   .last_update(pki_module.now() - datetime.timedelta(minutes=1))
-                   .next_update(pki_module.now() + datetime.timedelta(days=1)))
-        if indirect:
-            builder = builder.add_extension(
-                x509.IssuingDistributionPoint(None, None, False, False, None, True, False), True)
-        for serial, extensions in entries:
-            entry = x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(pki_module.now())
-            for extension in extensions:
-                entry = entry.add_extension(extension, False)
-            builder = builder.add_revoked_certificate(entry.build())
-        return crl_file(work_dir / file_name, builder.sign(key, hashes.SHA256()))
+        scope = [(x509.IssuingDistributionPoint(None, None, False, False, None, True, False), True)] if indirect else []
+        return crl_file(work_dir / file_name, pki_module.revocation_list(lowered, key, extensions=scope, entries=entries))
 
     def issuer(common_name):
         return x509.CertificateIssuer([x509.DirectoryName(pki_module.name(common_name))])
