@@ -21,6 +21,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 from . import processes
+from .text import shown
 
 VERIFY_TIME_LIMIT = 60
 
@@ -34,12 +35,13 @@ _SHORT_NAMES = {x509.ObjectIdentifier(dotted): short for dotted, short in {
 
 
 def subject(certificate):
-    """CERTIFICATE's subject, as `openssl x509 -subject -nameopt RFC2253` prints it."""
+    """CERTIFICATE's subject, as `openssl x509 -subject -nameopt RFC2253` prints it,
+    shown safely: anyone can put anything in a name."""
     return rfc2253(certificate.subject)
 
 
 def rfc2253(name):
-    return name.rfc4514_string(_SHORT_NAMES)
+    return shown(name.rfc4514_string(_SHORT_NAMES))
 
 
 def load_der(data):

@@ -3,27 +3,25 @@ through OpenSSL's own verifier judged by its exit status; where the chain
 stops, and which root it leads to, worked out from the parsed certificates;
 and the roots and revocation lists given, read (revocation.py applies them)."""
 
-import re
 from pathlib import Path
 from typing import Sequence
 
 from cryptography import x509
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
-from . import certificates, signature
+from . import certificates, pem, signature, trust
 
 SYSTEM_ROOTS = Path("/etc/ssl/certs/ca-certificates.crt")
 
-_PEM_CERTIFICATE = re.compile(rb"-----BEGIN CERTIFICATE-----\r?\n.+?-----END CERTIFICATE-----", re.S)
-_PEM_CRL = re.compile(rb"-----BEGIN X509 CRL-----\r?\n.+?-----END X509 CRL-----", re.S)
 
 
 class ChainRefused(signature.Refused):
     """.chain is the phrase for where the chain went."""
 
-    def __init__(self, roots, chain):
+    def __init__(self, roots, chain, rootless=False):
         super().__init__(f"its certificate chain, checked against the roots in {roots}, {chain}")
         self.chain = chain
+        self.rootless = rootless  # it leads to none of the roots at all
 
 
 class BadInput(ValueError):
@@ -41,7 +39,7 @@ def _read(path, what):
 def load_roots(path: Path) -> list:
     """The PEM certificates in PATH (other text between them is passed over)."""
     roots = []
-    for block in _PEM_CERTIFICATE.findall(_read(path, "roots")):
+    for block in pem.blocks(_read(path, "roots"), b"CERTIFICATE"):
         try:
             roots.append(x509.load_pem_x509_certificate(block))
         except ValueError:
@@ -56,7 +54,7 @@ def load_crls(paths: Sequence[Path]) -> list:
     lists = []
     for path in paths:
         data = _read(path, "revocation list")
-        blocks = _PEM_CRL.findall(data)
+        blocks = pem.blocks(data, b"X509 CRL")
         try:
             if blocks:
                 lists += [x509.load_pem_x509_crl(block) for block in blocks]
@@ -83,8 +81,8 @@ def check_chain(sig: "signature.Signature", roots: Path) -> str:
     signer = path[0]
     untrusted = [c for c in sig.carried if certificates.der(c) != certificates.der(signer)]
 
-    def refuse(phrase):
-        raise ChainRefused(roots, phrase)
+    def refuse(phrase, rootless=False):
+        raise ChainRefused(roots, phrase, rootless)
 
     walked = certificates.walk(signer, untrusted)
     members = walked.members
@@ -92,9 +90,9 @@ def check_chain(sig: "signature.Signature", roots: Path) -> str:
     if root is None:
         top = path[-1]
         if certificates.self_issued(top):
-            refuse(f"stops at {certificates.subject(top)}, a root not among them")
+            refuse(f"stops at {certificates.subject(top)}, a root not among them", rootless=True)
         refuse(f"stops at {certificates.rfc2253(top.issuer)}, the issuer of {certificates.subject(top)},"
-               " whose certificate is neither carried nor among them")
+               " whose certificate is neither carried nor among them", rootless=True)
     # What the chain leaves to the roots must be the roots' own or signed by them:
     # OpenSSL uses its trusted copy and never looks at the carried one.
     for top in walked.tops:
@@ -107,9 +105,17 @@ def check_chain(sig: "signature.Signature", roots: Path) -> str:
                f" {certificates.rfc2253(stray.issuer)}, leads to none of them)")
     if not _for_code_signing(signer):
         refuse("does not verify (the signer's certificate is not for code signing)")
-    if not certificates.openssl_verify(signer, trusted=trusted, untrusted=untrusted, moment=sig.timestamp_time):
+    weak = trust.refusal(signer, members, trusted, trust.CODE_SIGNING)
+    if weak is not None:
+        refuse(f"does not verify ({weak})")
+    # A lifetime-signing certificate's signatures end with it: its timestamp extends nothing.
+    lifetime = trust.lifetime_signing(signer)
+    moment = None if lifetime else sig.timestamp_time
+    if not certificates.openssl_verify(signer, trusted=trusted, untrusted=untrusted, moment=moment):
         if certificates.openssl_verify(signer, trusted=trusted, untrusted=untrusted, check_time=False):
-            when = f"at the time stamped, {sig.timestamp_time:%Y-%m-%d %H:%M:%S} UTC" if sig.timestamp_time else "now"
+            when = f"at the time stamped, {moment:%Y-%m-%d %H:%M:%S} UTC" if moment else "now"
+            if lifetime and sig.timestamp_time:
+                when += " (the signer's certificate is for lifetime signing, which no timestamp extends)"
             refuse(f"does not verify (a certificate on it is not valid {when})")
         refuse("does not verify (OpenSSL's verifier refuses it)")
     return f"leads to the root {certificates.subject(root)}"

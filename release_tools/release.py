@@ -13,6 +13,7 @@ import stat
 from pathlib import Path
 
 from release_tools import building, chain, cli, processes, signature, signing
+from release_tools import text
 from release_tools.text import shown
 
 USAGE = """\
@@ -48,7 +49,7 @@ class Failed(Exception):
 
 
 def say(line):
-    print(f"release.sh: {line}", file=sys.stderr)
+    text.say(f"release.sh: {line}", sys.stderr)
 
 
 def foreign_files(dist):
@@ -201,16 +202,17 @@ def release_into(dist, environ):
         if work is not None:
             shutil.rmtree(work, ignore_errors=True)
 
-    print(f"Released: {shown(dist / PROGRAM)} (built from {build.describe()})")
-    print(f"Build record: {shown(dist / 'BUILDINFO')}")
-    print(f"Checksums: {shown(dist / 'SHA256SUMS')}")
-    print(f"SHA-256: {digest}")
+    text.say(f"Released: {shown(dist / PROGRAM)} (built from {build.describe()})")
+    text.say(f"Build record: {shown(dist / 'BUILDINFO')}")
+    text.say(f"Checksums: {shown(dist / 'SHA256SUMS')}")
+    text.say(f"SHA-256: {digest}")
     if signer is not None:
-        print(f"Signed with Authenticode (SHA-256) by: {signer.subject}{', timestamped' if signer.timestamp_url else ''}")
+        text.say(f"Signed with Authenticode (SHA-256) by: {signer.subject}"
+                 f"{', timestamped' if signer.timestamp_url else ''}")
         chain_said = f", and its chain {chain_outcome} in {shown(roots)}" if roots else ""
-        print(f"    It is the build plus one intact signature{chain_said}.")
+        text.say(f"    It is the build plus one intact signature{chain_said}.")
     else:
-        print("Not signed: SIGN_CERT and SIGN_KEY, or SIGN_PKCS12, are not set.")
+        text.say("Not signed: SIGN_CERT and SIGN_KEY, or SIGN_PKCS12, are not set.")
     return 0
 
 

@@ -22,15 +22,16 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
-from . import certificates, der, image
+from . import certificates, der, image, trust
+from .text import shown
 
 
 class Refused(Exception):
-    """The file is not what it must be; str(error) is one line saying why (no
-    newline, no control characters)."""
+    """The file is not what it must be; str(error) is one line saying why,
+    shown safely."""
 
     def __init__(self, reason):
-        super().__init__("".join(c if c.isprintable() else "?" for c in str(reason)))
+        super().__init__(shown(reason))
 
 
 @dataclass(frozen=True)
@@ -233,7 +234,7 @@ def _carried_certificates(reading, element, in_order):
             certificate = certificates.load_der(reading.bytes_of(child))
         except Exception as error:  # noqa: BLE001
             reading.refuse(f"carries a certificate that cannot be read ({error})")
-        costly = certificates.key_too_costly(certificate)
+        costly = certificates.key_too_costly(certificate) or trust.weak_key(certificate)
         if costly:
             reading.refuse(f"carries {certificates.subject(certificate)}, with {costly}")
         fields = _tbs_fields(tbs)
@@ -625,6 +626,9 @@ def _check_token(blob, element, signature_value, tsa_roots):
     stray = certificates.not_leading(walk.members, roots)
     if stray is not None:
         reading.refuse(f"carries {certificates.subject(stray)}, which leads to none of the roots in {tsa_roots}")
+    weak = trust.refusal(authority, walk.members, roots, trust.TIME_STAMPING)
+    if weak is not None:
+        reading.refuse(f"'s authority's chain cannot be relied on: {weak}")
     _names_its_chain(reading, ess, authority, walk.members, roots)
     return authority_name, walk.path, moment, walk.members
 

@@ -32,7 +32,8 @@ from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
-from release_tools import processes
+from release_tools import certificates, processes
+from release_tools.pem import blocks as pem_blocks
 from release_tools.text import shown
 
 DESCRIPTION = "Sorrelvane Screensaver uninstaller"
@@ -44,7 +45,6 @@ SETTINGS = ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS11_MODULE", "SIGN_PKCS12", "SIGN_
 # The pkcs11 engine cuts a PIN it is given through a pipe at 32 characters.
 PIN_LIMIT = 32
 _PASSWORD_LIMIT = 4000  # what one write into a pipe always holds
-_PEM_CERTIFICATE = re.compile(rb"-----BEGIN CERTIFICATE-----\r?\n.*?-----END CERTIFICATE-----", re.S)
 
 
 class SigningError(Exception):
@@ -180,11 +180,11 @@ def _openssl_passin(descriptor):
 
 
 def _first_certificate(pem):
-    match = _PEM_CERTIFICATE.search(pem)
-    if match is None:
+    found = pem_blocks(pem, b"CERTIFICATE")
+    if not found:
         return None
     try:
-        return x509.load_pem_x509_certificate(match.group(0))
+        return x509.load_pem_x509_certificate(found[0])
     except ValueError:
         return None
 
@@ -230,7 +230,7 @@ def check_signer(signer, now=None):
     setting = signer.certificate_setting
     try:
         certificate = _signer_certificate(signer)
-        subject = certificate.subject.rfc4514_string()
+        subject = certificates.subject(certificate)
         signer.subject = subject
         now = now or datetime.datetime.utcnow()
         if certificate.not_valid_before > now:

@@ -12,7 +12,7 @@ import shutil
 from pathlib import Path
 
 from release_tools import building, chain, cli, processes, revocation, signature
-from release_tools.text import shown
+from release_tools.text import say, shown
 
 USAGE_LINE = "usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL]... [--] FILE"
 USAGE = USAGE_LINE + """
@@ -20,9 +20,9 @@ USAGE = USAGE_LINE + """
 Proves that FILE is exactly the program this commit builds, plus at most one
 intact Authenticode signature, offline. The program is built afresh from the
 committed tree; FILE is read once, and those bytes are what is checked.
-  --ca ROOTS.pem      the signer's chain must lead to a root in this file;
-                      without it, the chain is checked against this system's
-                      trusted roots and reported, without deciding the verdict
+  --ca ROOTS.pem      the signer's chain must lead to a root in this file, and
+                      FILE must be signed; without it, a signed FILE's chain
+                      must lead to one of this system's trusted roots
   --tsa-ca ROOTS.pem  the roots a timestamp's authority must lead to
                       (default: this system's trusted roots)
   --crl CRL           a revocation list (PEM or DER) for the signer's chain
@@ -119,6 +119,8 @@ def verify(argv, out):
 
 
 def check(file, roots, tsa_roots, crls, work, out):
+    """Returns the OK line, having said the facts that led to it through OUT;
+    raises Rejected or Cannot."""
     building.check_buildable(work)
     # FILE is read once: what is proven is about these bytes, which the digest names.
     try:
@@ -133,12 +135,14 @@ def check(file, roots, tsa_roots, crls, work, out):
         found = signature.read_signature(data, tsa_roots)
     except signature.Refused as refusal:
         raise Rejected(str(refusal)) from None
+    if found is None and roots is not None:
+        raise Rejected("it carries no signature, and --ca asks for one under the roots given")
     if found is not None:
         out(f"Signed with Authenticode by: {found.signer_subject}")
         if found.timestamp_authority is not None:
             out(f"Timestamped by: {found.timestamp_authority} (the token is intact, stamps this signature, "
                 f"and its authority leads to a root in {shown(tsa_roots)})")
-        report_chain(found, roots, out)
+        decide_chain(found, roots, out)
     if crls:
         check_revocation(found, roots, tsa_roots, crls)
 
@@ -151,37 +155,39 @@ def check(file, roots, tsa_roots, crls, work, out):
             raise Rejected(f"it carries no signature that can be read, and is not the build "
                            f"({signature.first_difference(data, built)}; {len(data)} bytes, the build has {len(built)})"
                            f"{explain(file, build)}")
-        out(f"OK: {shown(file)} is byte for byte the unsigned program that commit {build.commit} builds.")
-        return 0
+        return f"OK: {shown(file)} is byte for byte the unsigned program that commit {build.commit} builds."
     try:
         signature.compare_with_build(data, built, found)
     except signature.Refused as refusal:
         raise Rejected(f"{refusal}{explain(file, build)}") from None
-    out(f"OK: {shown(file)} is the program that commit {build.commit} builds, plus one Authenticode signature:\n"
-        "    the digest it signs is the file's, the signer's signature verifies with the signer's key,\n"
-        "    without it the file is the build byte for byte, the same signature on the build gives the\n"
-        "    file again, every element of it is one this check reads and expects, and it holds no\n"
-        "    unsigned attribute but one intact timestamp of this signature, and no certificate off\n"
-        "    the signer's chain or the authority's.")
-    return 0
+    out("Proven: the digest it signs is the file's, the signer's signature verifies with the signer's key,\n"
+        "    its chain leads to a trusted root, without it the file is the build byte for byte, the\n"
+        "    same signature on the build gives the file again, every element of it is one this check\n"
+        "    reads and expects, and it holds no unsigned attribute but one intact timestamp of this\n"
+        "    signature, and no certificate off the signer's chain or the authority's.")
+    return f"OK: {shown(file)} is the program that commit {build.commit} builds, plus one Authenticode signature."
 
 
-def report_chain(found, roots, out):
-    """Who signed it: with --ca the chain decides; without, it is reported."""
+def decide_chain(found, roots, out):
+    """Who signed it: the chain must lead to a root in --ca, or without it to
+    one this system trusts, as Windows asks of its own store; a name alone
+    proves nothing, as anyone can make a certificate that says any name."""
     if roots is not None:
-        out(f"Its certificate chain {chain.check_chain(found, roots)} in {shown(roots)}.")
+        try:
+            out(f"Its certificate chain {chain.check_chain(found, roots)} in {shown(roots)}.")
+        except chain.ChainRefused as refusal:
+            raise Rejected(str(refusal)) from None
         return
     if not readable(chain.SYSTEM_ROOTS):
-        out(f"Its certificate chain was not checked: this system has no trusted roots ({chain.SYSTEM_ROOTS}).")
-    else:
-        try:
-            out(f"Its certificate chain {chain.check_chain(found, chain.SYSTEM_ROOTS)} "
-                "among this system's trusted roots.")
-        except chain.ChainRefused as refusal:
-            out(f"Against this system's trusted roots, its certificate chain {refusal.chain}.")
-    out("No --ca was given, so the chain did not decide the verdict: the name above is what the\n"
-        "certificate says, and anyone can make a certificate that says any name. Pass --ca with the\n"
-        "publisher's root to have the chain checked and the file refused when it does not lead there.")
+        raise Cannot(f"this system has no trusted roots ({chain.SYSTEM_ROOTS}) to check the signer's chain "
+                     "against; pass --ca with the publisher's root")
+    try:
+        out(f"Its certificate chain {chain.check_chain(found, chain.SYSTEM_ROOTS)} among this system's trusted roots.")
+    except chain.ChainRefused as refusal:
+        if refusal.rootless:
+            raise Rejected("its chain leads to no root this system trusts; pass --ca with the publisher's root"
+                           f" (its certificate chain {refusal.chain})") from None
+        raise Rejected(f"against this system's trusted roots, its certificate chain {refusal.chain}") from None
 
 
 def check_revocation(found, roots, tsa_roots, crls):
@@ -194,26 +200,33 @@ def check_revocation(found, roots, tsa_roots, crls):
 
 
 def main(argv):
+    """Decides, then says: the facts found, and last the one verdict line.
+    Nothing is printed before the verdict is known, so that no line of a
+    run cut short can be taken for the end of it."""
     if argv in (["--help"], ["-h"]):
         print(USAGE)
         return 0
     shown_file = shown(os.path.realpath(argv[-1])) if argv else ""
+    facts = []
     try:
-        return verify(argv, print)
+        verdict, status, stream = verify(argv, facts.append), 0, sys.stdout
     except (Cannot, building.BuildError, cli.CannotRun, chain.BadInput, revocation.NotApplicable) as error:
         reason = str(error)
         if type(error) is building.BuildError:
             reason = f"the program could not be built ({error})"
-        return cannot(reason)
+        verdict, status, stream = f"verify-release.sh: cannot check: {shown(reason)}", 2, sys.stderr
     except (Rejected, signature.Refused) as error:
-        sys.stdout.flush()
-        print(f"REFUSED: {shown_file}: {shown(error)}", file=sys.stderr)
-        return 1
+        verdict, status, stream = f"REFUSED: {shown_file}: {shown(error)}", 1, sys.stderr
+    for fact in facts:
+        say(fact)
+    sys.stdout.flush()
+    say(verdict, stream)
+    return status
 
 
 def cannot(reason):
     sys.stdout.flush()
-    print(f"verify-release.sh: cannot check: {shown(reason)}", file=sys.stderr)
+    say(f"verify-release.sh: cannot check: {shown(reason)}", sys.stderr)
     return 2
 
 

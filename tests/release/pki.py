@@ -36,7 +36,7 @@ from pathlib import Path
 
 from cryptography import x509
 from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import rsa
+from cryptography.hazmat.primitives.asymmetric import ec, rsa
 from cryptography.hazmat.primitives.serialization import pkcs12
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
 
@@ -64,10 +64,10 @@ def key_usage(**set_bits):
 
 
 def certificate(subject, key, issuer=None, issuer_key=None, *, ca, days=2, start=None, extensions=(),
-                usage=None):
+                usage=None, digest=hashes.SHA256):
     """A certificate for KEY named SUBJECT, issued by ISSUER (a certificate)
-    with ISSUER_KEY, or self-signed; CA or an end entity with EXTENSIONS and
-    the key usage USAGE (digitalSignature alone by default)."""
+    with ISSUER_KEY and DIGEST, or self-signed; CA or an end entity with
+    EXTENSIONS and the key usage USAGE (digitalSignature alone by default)."""
     start = start or now() - datetime.timedelta(minutes=5)
     issuer_name = issuer.subject if issuer is not None else name(subject)
     signing_key = issuer_key if issuer_key is not None else key
@@ -89,7 +89,7 @@ def certificate(subject, key, issuer=None, issuer_key=None, *, ca, days=2, start
                    .add_extension(usage or key_usage(digital_signature=True), critical=True))
     for extension, critical in extensions:
         builder = builder.add_extension(extension, critical=critical)
-    return builder.sign(signing_key, hashes.SHA256())
+    return builder.sign(signing_key, digest())
 
 
 def revocation_list(issuer, issuer_key, revoked=(), extensions=(), number=1, start=None, entries=()):

@@ -14,12 +14,15 @@ import signal
 import socket
 import subprocess
 import time
+import unicodedata
 from pathlib import Path
 
 import pefile
 import pytest
 from asn1crypto import cms
+from cryptography import x509
 
+import pki as pki_module
 import softhsm_token
 from release_tools import processes
 
@@ -75,9 +78,19 @@ def verdict(checkout, expected, folder, *args, **settings):
     one line that says so, with no raw OpenSSL output."""
     run = tool(checkout, "verify-release.sh", folder, args, settings)
     assert run.status == expected, run
-    assert sum(line.startswith(VERDICT_LINES[expected]) for line in run.output.splitlines()) == 1, run
+    lines = run.output.splitlines()
+    # The verdict comes last, and no other line can be taken for one.
+    assert lines and lines[-1].startswith(VERDICT_LINES[expected]), run
+    assert not any(line.startswith(("OK", "REFUSED")) for line in lines[:-1]), run
     assert not re.search(r"^[0-9A-F]+:error:|Traceback", run.output, re.M), run
+    assert_nothing_raw(run.output)
     return run
+
+
+def assert_nothing_raw(output):
+    """No character that a terminal acts on rather than draws, but the newlines between lines."""
+    raw = sorted({c for c in output if c != "\n" and unicodedata.category(c) in ("Cc", "Cf", "Cs", "Co", "Zl", "Zp")})
+    assert not raw, (raw, output)
 
 
 def code_offset(exe):
@@ -133,24 +146,30 @@ def assert_secrets_absent(pki, output, *files):
         assert not any(secret.encode() in Path(f).read_bytes() for f in files)
 
 
-def test_unsigned(checkout, work_dir, built_exe, source_dir):
+def test_unsigned(checkout, work_dir, built_exe, source_dir, pki):
     run = release(checkout, work_dir / "release")
     assert run.status == 0 and "\nNot signed" in "\n" + run.output, run
     assert (work_dir / "release/dist" / PROGRAM).read_bytes() == built_exe.read_bytes()
     check_release(run.folder, source_dir)
     verdict(checkout, 0, work_dir / "release", f"dist/{PROGRAM}")
+    # --ca asks for a signature under those roots: the unsigned build has none.
+    unsigned = verdict(checkout, 1, work_dir / "release", "--ca", pki.root, f"dist/{PROGRAM}")
+    assert "it carries no signature, and --ca asks for one" in unsigned.output, unsigned
     # A copy with a code byte flipped at the same relative path from another
     # folder, while the checkout's own dist/ holds the genuine release; its
-    # BUILDINFO names another compiler.
+    # BUILDINFO names another compiler, and another commit behind a bidi
+    # isolate, and its own name holds a right-to-left override.
     dist, downloads = work_dir / "release/dist", work_dir / "downloads/dist"
     shutil.copytree(dist, checkout / "dist")
     downloads.mkdir(parents=True)
-    flipped(dist / PROGRAM, downloads / PROGRAM, code_offset(built_exe))
-    (downloads / "BUILDINFO").write_text(re.sub(r"(?m)^(package g\+\+-mingw-w64-x86-64-posix:).*", r"\1 0.0-other",
-                                                (dist / "BUILDINFO").read_text()))
-    refused = verdict(checkout, 1, work_dir / "downloads", f"dist/{PROGRAM}")
-    assert f"REFUSED: {downloads / PROGRAM}: " in refused.output, refused
+    name = "Sorrelvane\u202eexe.rcs"
+    flipped(dist / PROGRAM, downloads / name, code_offset(built_exe))
+    info = re.sub(r"(?m)^(package g\+\+-mingw-w64-x86-64-posix:).*", r"\1 0.0-other", (dist / "BUILDINFO").read_text())
+    (downloads / "BUILDINFO").write_text(re.sub(r"(?m)^commit: ", "commit: \u2067deadbeef\u2069 ", info))
+    refused = verdict(checkout, 1, work_dir / "downloads", f"dist/{name}")
+    assert f"REFUSED: {downloads}/Sorrelvane\\u202eexe.rcs: " in refused.output, refused
     assert "g++-mingw-w64-x86-64-posix (there 0.0-other" in refused.output, refused
+    assert "names commit \\u2067deadbeef\\u2069 " in refused.output, refused
 
 
 def forgeries(work, signed, built, pki):
@@ -202,10 +221,11 @@ def test_signed(checkout, work_dir, built_exe, source_dir, pki, tsa):
     with_root = subprocess.Popen(["bash", checkout / "scripts/verify-release.sh", "--ca", "../pki/root.pem",
                                   "--tsa-ca", tsa.root, f"dist/{PROGRAM}"], cwd=work_dir / "release",
                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    alone = verdict(checkout, 0, work_dir / "alone", "--tsa-ca", tsa.root, shipped)
+    # Without --ca, this system's roots decide, and the throwaway root is none of them.
+    alone = verdict(checkout, 1, work_dir / "alone", "--tsa-ca", tsa.root, shipped)
     said = with_root.communicate(timeout=170)[0].decode()
     assert with_root.returncode == 0 and "\nOK: " in said, said
-    assert "\nSigned with Authenticode by: CN=Sorrelvane Test Publisher\n" in alone.output, alone
+    assert "leads to no root this system trusts; pass --ca with the publisher's root" in alone.output, alone
 
     # Refused before any build: the signature or its chain gives it away.
     forged = work_dir / "forged"
@@ -219,6 +239,30 @@ def test_signed(checkout, work_dir, built_exe, source_dir, pki, tsa):
     refused = verdict(checkout, 1, forged, shipped)
     assert "timestamp's authority (CN=Throwaway Timestamp Authority) does not lead to a root" in refused.output
     verdict(checkout, 2, forged, "--ca", "../pki/missing.pem", shipped)
+
+
+def test_signed_by_a_name_that_lies(checkout, work_dir, source_dir, pki):
+    """A signer's own certificate whose name holds the lines of a verdict, an
+    escape that hides what follows, bidi, zero-width and line-separator
+    characters: both commands show them as escapes, and only the verdict
+    line starts with OK, with the signer's root given or not."""
+    head = subprocess.run(["git", "-C", source_dir, "rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
+    lie = (f"Mallory\nIts certificate chain leads to the root CN=Throwaway Test Root.\nBuilt from commit {head}.\n"
+           f"OK: dist/{PROGRAM} is the program that commit {head} builds.\x1b[8m\u202e\u2028\u200b")
+    key = pki_module.new_key()
+    liar = pki_module.certificate(lie, key, ca=False, extensions=[
+        (x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.CODE_SIGNING]), False)])
+    folder = work_dir / "liar"
+    folder.mkdir()
+    (folder / "liar.pem").write_bytes(pki_module.pem(liar))
+    (folder / "liar.key").write_bytes(pki_module.plain_key(key))
+    run = release(checkout, folder, SIGN_CERT="liar.pem", SIGN_KEY="liar.key")
+    assert run.status == 0 and "by: CN=Mallory\\x0aIts certificate chain" in run.output, run
+    assert_nothing_raw(run.output)
+    for args, expected in (((), 1), (("--ca", "liar.pem"), 0), (("--ca", pki.root), 1)):
+        said = verdict(checkout, expected, folder, *args, f"dist/{PROGRAM}")
+        assert "CN=Mallory\\x0aIts certificate chain" in said.output and "\\x1b[8m\\u202e\\u2028\\u200b" in said.output, said
+        assert expected == 0 or "leads to no root this system trusts" in said.output or "a root not among them" in said.output, said
 
 
 def test_token(checkout, work_dir, built_exe, source_dir, pki):
@@ -242,17 +286,17 @@ def test_pfx(checkout, work_dir, built_exe, source_dir, pki):
     finally:
         os.close(read_end)
     check_signed_release(run, source_dir, built_exe, pki)
-    # Untimestamped, it needs no roots at all to be proven the build plus one signature.
-    accepted = verdict(checkout, 0, work_dir / "release", f"dist/{PROGRAM}")
+    # Untimestamped, it needs only the signer's roots to be proven the build plus one signature.
+    accepted = verdict(checkout, 0, work_dir / "release", "--ca", pki.root, f"dist/{PROGRAM}")
     assert "\nSigned with Authenticode by: CN=Sorrelvane Test Publisher\n" in accepted.output, accepted
     # --crl once a list: the intermediate's empty one, then the root's (in DER) that revokes it.
     refused = verdict(checkout, 1, work_dir / "release", "--ca", pki.root, "--crl", pki.crl_empty,
                       "--crl", pki.crl_revokes_intermediate_der, f"dist/{PROGRAM}")
     assert "revoked certificate: CN=Throwaway Test Intermediate" in refused.output, refused
-    # Without the root, nothing can vouch for the root's list: it is not quietly passed over.
-    unchecked = verdict(checkout, 2, work_dir / "release", "--crl", pki.crl_revokes_intermediate_der,
+    # Without the root, the chain leads to no root this system trusts: refused before any list is read.
+    unchecked = verdict(checkout, 1, work_dir / "release", "--crl", pki.crl_revokes_intermediate_der,
                         f"dist/{PROGRAM}")
-    assert "crl-root-revokes-intermediate.der is signed by no issuer" in unchecked.output, unchecked
+    assert "leads to no root this system trusts" in unchecked.output, unchecked
 
 
 def expect_refused(checkout, folder, reason, **settings):
@@ -301,7 +345,7 @@ def test_refusals_without_a_wait(checkout, work_dir, pki):
     (dist / "notes\x1b[2J").write_text("x\n")
     run = release(checkout, work_dir / "foreign")
     assert run.status == 1, run
-    assert "holds files that a release does not make: BUILDINFO SHA256SUMS, SHA512SUMS, notes?[2J." in run.output, run
+    assert "holds files that a release does not make: BUILDINFO SHA256SUMS, SHA512SUMS, notes\\x1b[2J." in run.output, run
     assert sorted(os.listdir(dist)) == ["BUILDINFO SHA256SUMS", "SHA512SUMS", "notes\x1b[2J"]
     assert (dist / "SHA512SUMS").read_text() == "an old digest\n"
 
@@ -387,7 +431,8 @@ def test_settings_odd_paths(checkout, work_dir, built_exe, source_dir, pki, tsa)
                   SIGN_KEY="keys, here/signer.key", SIGN_PASS_FILE="keys, here/password",
                   SIGN_TIMESTAMP_URL=tsa.url, SIGN_TSA_CA=tsa.root, DIST_DIR="dist, here")
     assert run.status == 0, run
-    verdict(checkout, 0, odd, "--tsa-ca", tsa.root, f"dist, here/{PROGRAM}", TMPDIR=odd / "tmp, here")
+    verdict(checkout, 0, odd, "--ca", pki.root, "--tsa-ca", tsa.root, f"dist, here/{PROGRAM}",
+            TMPDIR=odd / "tmp, here")
     assert not os.listdir(odd / "tmp, here")
 
     # Under ':', which make cannot build under, neither can run: said plainly, exit 2.

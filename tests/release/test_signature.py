@@ -7,6 +7,7 @@ Every forged file is left in <work-dir>/forged/ to be looked at."""
 import copy
 import datetime
 import tempfile
+import time
 import types
 
 import pytest
@@ -17,7 +18,7 @@ import conftest
 import der_editor as E
 import pki as pki_module
 import timestamp_authority
-from release_tools import certificates, chain, image, processes, revocation, signature
+from release_tools import certificates, chain, image, processes, revocation, signature, verify
 
 # Room for anything, where no signature covers it.
 JUNK = E.tlv(0x04, b"\xa5" * 200_000)
@@ -427,6 +428,9 @@ def test_a_self_made_root_vouches_for_nothing(side, genuine, built_exe, pki, tsa
     if side == "signer":
         refused(["the carried CN=Throwaway Test Root, issued by CN=Evil Root, leads to none of them"],
                 chain.check_chain, read(path, tsa.root), pki.root)
+        # Without --ca, this system's roots decide, and none of them vouches for the pair.
+        with pytest.raises(verify.Rejected, match="its chain leads to no root this system trusts; pass --ca"):
+            verify.decide_chain(read(path, tsa.root), None, [].append)
     else:
         refused(["its timestamp carries CN=Evil Root, a self-issued certificate that is not among the roots"],
                 read, path, tsa.root)
@@ -544,3 +548,152 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
         chain.load_crls([not_a_list])
     with pytest.raises(chain.BadInput, match="holds no PEM certificate"):
         chain.load_roots(not_a_list)
+
+
+# Chains that lead to the root but cannot be relied on: each certificate no
+# more than its issuers allow it, none weaker than today's minimum.
+CODE_SIGNING, TIME_STAMPING = x509.oid.ExtendedKeyUsageOID.CODE_SIGNING, x509.oid.ExtendedKeyUsageOID.TIME_STAMPING
+LIFETIME_SIGNING = x509.ObjectIdentifier("1.3.6.1.4.1.311.10.3.13")
+
+
+def usage_only(*purposes):
+    return [(x509.ExtendedKeyUsage(list(purposes)), False)]
+
+
+def rsa_key(bits):
+    return pki_module.rsa.generate_private_key(public_exponent=65537, key_size=bits)
+
+
+def ec_key(curve):
+    from cryptography.hazmat.primitives.asymmetric import ec
+    return ec.generate_private_key(curve)
+
+
+def publisher(pki, folder, *, root=None, intermediate_key=None, intermediate_extensions=(), signer_key=None,
+              usage=None, purposes=(CODE_SIGNING,), start=None, days=2):
+    """A publisher's chain under the throwaway root (or ROOT, a (certificate,
+    key) pair) as a signer's files in FOLDER: chain.pem (signer,
+    intermediate) and signer.key; returns the folder and both certificates."""
+    folder.mkdir(parents=True, exist_ok=True)
+    root_certificate, root_key = root or (x509.load_pem_x509_certificate(pki.root.read_bytes()),
+                                          serialization.load_pem_private_key(pki.root_key.read_bytes(), None))
+    intermediate_key = intermediate_key or serialization.load_pem_private_key(pki.intermediate_key.read_bytes(), None)
+    intermediate = pki_module.certificate("Throwaway Test Intermediate", intermediate_key, root_certificate, root_key,
+                                          ca=True, extensions=intermediate_extensions)
+    signer_key = signer_key or serialization.load_pem_private_key(pki.signer_key.read_bytes(), pki.password.encode())
+    signer = pki_module.certificate("Sorrelvane Test Publisher", signer_key, intermediate, intermediate_key, ca=False,
+                                    usage=usage, extensions=usage_only(*purposes), start=start, days=days)
+    (folder / "chain.pem").write_bytes(pki_module.pem(signer, intermediate))
+    (folder / "signer.key").write_bytes(pki_module.plain_key(signer_key))
+    return types.SimpleNamespace(folder=folder, signer=signer, intermediate=intermediate)
+
+
+def signed_by(built_exe, folder, timestamp_url=None):
+    return conftest.sign(built_exe, folder / "signed.exe", certs=folder / "chain.pem", key=folder / "signer.key",
+                         timestamp_url=timestamp_url)
+
+
+@pytest.mark.parametrize("case, made, words", [
+    ("intermediate for TLS only", dict(intermediate_extensions=usage_only(x509.oid.ExtendedKeyUsageOID.SERVER_AUTH)),
+     ["CN=Throwaway Test Intermediate, an issuer on it, allows its certificates no code signing"]),
+    ("intermediate for time stamping only", dict(intermediate_extensions=usage_only(TIME_STAMPING)),
+     ["an issuer on it, allows its certificates no code signing"]),
+    ("signer for key encipherment", dict(usage=pki_module.key_usage(key_encipherment=True)),
+     ["CN=Sorrelvane Test Publisher has a keyUsage without digitalSignature"]),
+    ("signer for certificate signing", dict(usage=pki_module.key_usage(key_cert_sign=True)),
+     ["keyUsage without digitalSignature"]),
+    ("intermediate of 1024 bits", dict(intermediate_key=rsa_key(1024)),
+     ["its signature carries CN=Throwaway Test Intermediate, with a 1024-bit RSA key, fewer than 2048 bits"]),
+    ("signer of 1024 bits", dict(signer_key=rsa_key(1024)), ["CN=Sorrelvane Test Publisher, with a 1024-bit RSA"]),
+    ("signer on P-192", dict(signer_key=ec_key(pki_module.ec.SECP192R1())), ["an EC key on secp192r1"]),
+    ("signer on sect163k1", dict(signer_key=ec_key(pki_module.ec.SECT163K1())), ["an EC key on sect163k1"]),
+    ("root of 1024 bits", "weak root", ["CN=Weak Root on it has a 1024-bit RSA key"]),
+    ("intermediate signed with SHA-1 among the roots", "sha1 intermediate",
+     ["CN=Throwaway Test Intermediate on it has a signature made with SHA1"]),
+    ("intermediate for any usage", dict(intermediate_extensions=usage_only(x509.oid.ExtendedKeyUsageOID.ANY_EXTENDED_KEY_USAGE,
+                                                                           CODE_SIGNING)), None),
+])
+def test_chain_usages_and_strength(case, made, words, pki, built_exe, work_dir, tsa):
+    folder = work_dir / "chains" / case
+    roots = pki.root
+    if made == "weak root":
+        key = rsa_key(1024)
+        root = pki_module.certificate("Weak Root", key, ca=True)
+        folder.mkdir(parents=True, exist_ok=True)
+        roots = folder / "roots.pem"
+        roots.write_bytes(pki_module.pem(root))
+        made = dict(root=(root, key))
+    if made == "sha1 intermediate":
+        # The signer alone carried: the intermediate, signed with SHA-1 and given among the roots, is on the chain.
+        made = publisher(pki, folder)
+        intermediate = made.intermediate
+        weak = x509.CertificateBuilder(intermediate.issuer, intermediate.subject, intermediate.public_key(),
+                                       intermediate.serial_number, intermediate.not_valid_before,
+                                       intermediate.not_valid_after, list(intermediate.extensions)).sign(
+            serialization.load_pem_private_key(pki.root_key.read_bytes(), None), pki_module.hashes.SHA1())
+        (folder / "chain.pem").write_bytes(pki_module.pem(made.signer))
+        roots = folder / "roots.pem"
+        roots.write_bytes(pki.root.read_bytes() + pki_module.pem(weak))
+    else:
+        publisher(pki, folder, **made)
+    path = signed_by(built_exe, folder)
+    if words is None:
+        assert chain.check_chain(read(path, tsa.root), roots) == "leads to the root CN=Throwaway Test Root"
+        return
+    # Refused before any build: by the reading of the signature, or past it by the chain's check.
+    try:
+        sig = read(path, tsa.root)
+    except signature.Refused as refusal:
+        message = str(refusal)
+    else:
+        message = str(refused(words, chain.check_chain, sig, roots))
+    assert all(w in message for w in words), message
+
+
+@pytest.mark.parametrize("case, made, words", [
+    ("under an intermediate for TLS only", dict(intermediate=True, intermediate_extensions=usage_only(
+        x509.oid.ExtendedKeyUsageOID.SERVER_AUTH)), ["'s authority's chain cannot be relied on",
+                                                     "allows its certificates no time stamping"]),
+    ("of 1024 bits", dict(key="weak"), ["its timestamp carries CN=Throwaway Timestamp Authority, with a 1024-bit"]),
+])
+def test_authority_usages_and_strength(case, made, words, built_exe, work_dir, signer):
+    if made.get("key") == "weak":
+        made = dict(made, key=rsa_key(1024))
+    authority = timestamp_authority.start(work_dir / "authorities" / case, **made)
+    try:
+        path = conftest.sign(built_exe, work_dir / "authorities" / case / "signed.exe", timestamp_url=authority.url,
+                             **signer)
+        refused(words, read, path, authority.root)
+    finally:
+        authority.stop()
+
+
+def test_lifetime_signing_ends_with_the_certificate(pki, built_exe, work_dir, tsa):
+    """Two signers expiring in a few seconds, each timestamped while valid:
+    once expired, the timestamp keeps the plain one valid, and not the one for
+    lifetime signing."""
+    start = pki_module.now() - datetime.timedelta(minutes=5)
+    days = (datetime.timedelta(minutes=5, seconds=5)) / datetime.timedelta(days=1)
+    made = {lifetime: signed_by(built_exe, publisher(
+        pki, work_dir / "lifetime" / str(lifetime), start=start, days=days,
+        purposes=(CODE_SIGNING, LIFETIME_SIGNING) if lifetime else (CODE_SIGNING,)).folder, tsa.url)
+        for lifetime in (False, True)}
+    expiry = start + datetime.timedelta(days=days)
+    time_left = (expiry - pki_module.now()).total_seconds()
+    assert time_left > 0, "signing took longer than the certificates lived"
+    time.sleep(time_left + 1)
+    assert chain.check_chain(read(made[False], tsa.root), pki.root) == "leads to the root CN=Throwaway Test Root"
+    refused(["not valid now", "lifetime signing"], chain.check_chain, read(made[True], tsa.root), pki.root)
+
+
+@pytest.mark.parametrize("option, label", [("--ca", b"CERTIFICATE"), ("--tsa-ca", b"CERTIFICATE"),
+                                           ("--crl", b"X509 CRL")])
+def test_inputs_are_read_in_one_pass(option, label, work_dir, signed_exe, capsys):
+    """A megabyte of BEGIN lines with no END: answered at once, as a file that cannot be checked with."""
+    flood = work_dir / f"flood {option}.pem"
+    line = b"-----BEGIN " + label + b"-----\n"
+    flood.write_bytes(line * ((1 << 20) // len(line)))
+    started = time.monotonic()
+    assert verify.main([option, str(flood), str(signed_exe)]) == 2
+    assert time.monotonic() - started < 1
+    assert "verify-release.sh: cannot check: " in capsys.readouterr().err

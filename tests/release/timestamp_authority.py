@@ -12,7 +12,11 @@ certificate) and .stop(). Variants, for shapes real authorities ship:
       intermediate, and the ESS signing-certificate attribute lists the whole
       chain (ess_cert_id_chain, as RFC 5816 allows);
   start(dir, nonce=BYTES)        answers every query as if it had asked for
-      the nonce BYTES (say, 16 bytes with the top bit set).
+      the nonce BYTES (say, 16 bytes with the top bit set);
+  start(dir, key=KEY)            the authority's key is KEY (a weak one, say);
+  start(dir, intermediate=True, intermediate_extensions=[(EXTENSION, CRITICAL)])
+      the intermediate carries those extensions (a usage that leaves out
+      time stamping, say).
 """
 
 import http.server
@@ -51,13 +55,14 @@ class Authority:
         self._server.server_close()
 
 
-def _make_certificates(dir, intermediate):
-    root_key, tsa_key = pki_module.new_key(), pki_module.new_key()
+def _make_certificates(dir, intermediate, key, intermediate_extensions):
+    root_key, tsa_key = pki_module.new_key(), key or pki_module.new_key()
     root = pki_module.certificate("Throwaway Timestamp Root", root_key, ca=True)
     issuer, issuer_key, carried = root, root_key, []
     if intermediate:
         issuer_key = pki_module.new_key()
-        issuer = pki_module.certificate("Throwaway Timestamp Intermediate", issuer_key, root, root_key, ca=True)
+        issuer = pki_module.certificate("Throwaway Timestamp Intermediate", issuer_key, root, root_key, ca=True,
+                                        extensions=intermediate_extensions)
         carried = [issuer]
     usage = pki_module.key_usage(digital_signature=True, content_commitment=True)
     tsa = pki_module.certificate(AUTHORITY_NAME, tsa_key, issuer, issuer_key, ca=False, usage=usage, extensions=[
@@ -90,10 +95,10 @@ def _config(dir, intermediate):
     (dir / "serial").write_text("01\n")
 
 
-def start(dir, *, intermediate=False, nonce=None):
+def start(dir, *, intermediate=False, nonce=None, key=None, intermediate_extensions=()):
     dir = Path(dir).resolve()
     dir.mkdir(parents=True, exist_ok=True)
-    _make_certificates(dir, intermediate)
+    _make_certificates(dir, intermediate, key, intermediate_extensions)
     _config(dir, intermediate)
     config = dir / "tsa.cnf"
     lock = threading.Lock()
