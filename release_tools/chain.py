@@ -10,16 +10,17 @@ from cryptography import x509
 from cryptography.x509.oid import ExtendedKeyUsageOID
 
 from . import certificates, pem, signature, trust
+from .verdicts import Refused
 
 SYSTEM_ROOTS = Path("/etc/ssl/certs/ca-certificates.crt")
 
 
 
-class ChainRefused(signature.Refused):
+class ChainRefused(Refused):
     """.chain is the phrase for where the chain went."""
 
-    def __init__(self, roots, chain, rootless=False):
-        super().__init__(f"its certificate chain, checked against the roots in {roots}, {chain}")
+    def __init__(self, roots, chain, check, rootless=False):
+        super().__init__(check, f"its certificate chain, checked against the roots in {roots}, {chain}")
         self.chain = chain
         self.rootless = rootless  # it leads to none of the roots at all
 
@@ -81,8 +82,8 @@ def check_chain(sig: "signature.Signature", roots: Path) -> str:
     signer = path[0]
     untrusted = [c for c in sig.carried if certificates.der(c) != certificates.der(signer)]
 
-    def refuse(phrase, rootless=False):
-        raise ChainRefused(roots, phrase, rootless)
+    def refuse(rule, phrase, rootless=False):
+        raise ChainRefused(roots, phrase, f"chain.{rule}", rootless)
 
     walked = certificates.walk(signer, untrusted)
     members = walked.members
@@ -90,24 +91,24 @@ def check_chain(sig: "signature.Signature", roots: Path) -> str:
     if root is None:
         top = path[-1]
         if certificates.self_issued(top):
-            refuse(f"stops at {certificates.subject(top)}, a root not among them", rootless=True)
-        refuse(f"stops at {certificates.rfc2253(top.issuer)}, the issuer of {certificates.subject(top)},"
+            refuse("root", f"stops at {certificates.subject(top)}, a root not among them", rootless=True)
+        refuse("root", f"stops at {certificates.rfc2253(top.issuer)}, the issuer of {certificates.subject(top)},"
                " whose certificate is neither carried nor among them", rootless=True)
     # What the chain leaves to the roots must be the roots' own or signed by them:
     # OpenSSL uses its trusted copy and never looks at the carried one.
     for top in walked.tops:
         if not certificates.top_checked(top, trusted):
-            refuse(f"does not verify (the carried {certificates.subject(top)}, issued by"
+            refuse("top", f"does not verify (the carried {certificates.subject(top)}, issued by"
                    f" {certificates.rfc2253(top.issuer)}, is neither among them nor signed by one of them)")
     stray = certificates.not_leading(members, trusted)
     if stray is not None:
-        refuse(f"does not verify (the carried {certificates.subject(stray)}, issued by"
+        refuse("leads", f"does not verify (the carried {certificates.subject(stray)}, issued by"
                f" {certificates.rfc2253(stray.issuer)}, leads to none of them)")
     if not _for_code_signing(signer):
-        refuse("does not verify (the signer's certificate is not for code signing)")
+        refuse("code-signing-usage", "does not verify (the signer's certificate is not for code signing)")
     weak = trust.refusal(signer, members, trusted, trust.CODE_SIGNING)
     if weak is not None:
-        refuse(f"does not verify ({weak})")
+        refuse(weak[0], f"does not verify ({weak[1]})")
     # A lifetime-signing certificate's signatures end with it: its timestamp extends nothing.
     lifetime = trust.lifetime_signing(signer)
     moment = None if lifetime else sig.timestamp_time
@@ -116,6 +117,6 @@ def check_chain(sig: "signature.Signature", roots: Path) -> str:
             when = f"at the time stamped, {moment:%Y-%m-%d %H:%M:%S} UTC" if moment else "now"
             if lifetime and sig.timestamp_time:
                 when += " (the signer's certificate is for lifetime signing, which no timestamp extends)"
-            refuse(f"does not verify (a certificate on it is not valid {when})")
-        refuse("does not verify (OpenSSL's verifier refuses it)")
+            refuse("valid-at", f"does not verify (a certificate on it is not valid {when})")
+        refuse("openssl", "does not verify (OpenSSL's verifier refuses it)")
     return f"leads to the root {certificates.subject(root)}"

@@ -34,11 +34,13 @@ NAMES = {BOOLEAN: "BOOLEAN", INTEGER: "INTEGER", BIT_STRING: "BIT STRING", OCTET
 
 
 class NotDer(ValueError):
-    """The bytes are not DER; str() says what and where (an offset into them)."""
+    """The bytes are not DER; str() says what and where (an offset into
+    them), .check which rule they break (der.<rule>)."""
 
-    def __init__(self, at, reason):
+    def __init__(self, at, rule, reason):
         super().__init__(f"{reason} at byte {at}")
         self.at = at
+        self.check = f"der.{rule}"
         self.reason = reason
 
 
@@ -74,7 +76,7 @@ def _header(data, at, end):
     """The element header at AT: (cls, constructed, number, header length, length)."""
     start = at
     if at >= end:
-        raise NotDer(at, "an element is cut short")
+        raise NotDer(at, "cut-short", "an element is cut short")
     first = data[at]
     cls, constructed, number = first >> 6, bool(first & 0x20), first & 0x1F
     at += 1
@@ -82,40 +84,40 @@ def _header(data, at, end):
         number = 0
         for count in range(MAX_TAG_OCTETS + 1):
             if at >= end:
-                raise NotDer(start, "a tag number is cut short")
+                raise NotDer(start, "cut-short", "a tag number is cut short")
             octet = data[at]
             at += 1
             if count == 0 and octet == 0x80:
-                raise NotDer(start, "a tag number has a leading zero")
+                raise NotDer(start, "minimal-tag", "a tag number has a leading zero")
             number = number << 7 | octet & 0x7F
             if not octet & 0x80:
                 break
         else:
-            raise NotDer(start, "a tag number is longer than any this reading takes")
+            raise NotDer(start, "tag-too-long", "a tag number is longer than any this reading takes")
         if number < 0x1F:
-            raise NotDer(start, "a tag number in the long form where the short one fits")
+            raise NotDer(start, "minimal-tag", "a tag number in the long form where the short one fits")
     if at >= end:
-        raise NotDer(start, "a length is missing")
+        raise NotDer(start, "cut-short", "a length is missing")
     octet = data[at]
     at += 1
     if octet < 0x80:
         length = octet
     elif octet == 0x80:
-        raise NotDer(start, "an indefinite length")
+        raise NotDer(start, "definite-length", "an indefinite length")
     else:
         size = octet & 0x7F
         if size > MAX_LENGTH_OCTETS:
-            raise NotDer(start, f"a length of {size} octets")
+            raise NotDer(start, "length-too-long", f"a length of {size} octets")
         if at + size > end:
-            raise NotDer(start, "a length is cut short")
+            raise NotDer(start, "cut-short", "a length is cut short")
         if data[at] == 0:
-            raise NotDer(start, "a length with a leading zero octet")
+            raise NotDer(start, "minimal-length", "a length with a leading zero octet")
         length = int.from_bytes(data[at:at + size], "big")
         at += size
         if length < 0x80:
-            raise NotDer(start, "a length in the long form where the short one fits")
+            raise NotDer(start, "minimal-length", "a length in the long form where the short one fits")
     if at + length > end:
-        raise NotDer(start, "an element longer than what holds it")
+        raise NotDer(start, "fits-parent", "an element longer than what holds it")
     return cls, constructed, number, at - start, length
 
 
@@ -138,46 +140,46 @@ def _check_universal(data, element):
     name = NAMES.get(number, f"universal type {number}")
     if number in (SEQUENCE, SET):
         if not element.constructed:
-            raise NotDer(at, f"a primitive {name}")
+            raise NotDer(at, "constructed-sequence", f"a primitive {name}")
         return
     if element.constructed:
-        raise NotDer(at, f"a constructed {name}")
+        raise NotDer(at, "primitive-type", f"a constructed {name}")
     if number == BOOLEAN:
         if content not in (b"\x00", b"\xff"):
-            raise NotDer(at, "a BOOLEAN that is neither 00 nor FF")
+            raise NotDer(at, "boolean", "a BOOLEAN that is neither 00 nor FF")
     elif number in (INTEGER, ENUMERATED):
         if not content:
-            raise NotDer(at, f"an empty {name}")
+            raise NotDer(at, "integer-empty", f"an empty {name}")
         if len(content) > 1 and (content[0] == 0 and content[1] < 0x80 or content[0] == 0xFF and content[1] >= 0x80):
-            raise NotDer(at, f"an {name} in more octets than its value needs")
+            raise NotDer(at, "minimal-integer", f"an {name} in more octets than its value needs")
     elif number == BIT_STRING:
         if not content or content[0] > 7 or len(content) == 1 and content[0]:
-            raise NotDer(at, "a BIT STRING with a wrong count of unused bits")
+            raise NotDer(at, "bit-string-unused", "a BIT STRING with a wrong count of unused bits")
         if content[0] and content[-1] & ((1 << content[0]) - 1):
-            raise NotDer(at, "a BIT STRING whose unused bits are not zero")
+            raise NotDer(at, "bit-string-padding", "a BIT STRING whose unused bits are not zero")
     elif number == NULL:
         if content:
-            raise NotDer(at, "a NULL with content")
+            raise NotDer(at, "null", "a NULL with content")
     elif number == OID:
         if not content or content[-1] & 0x80:
-            raise NotDer(at, "an OBJECT IDENTIFIER cut short")
+            raise NotDer(at, "oid-cut-short", "an OBJECT IDENTIFIER cut short")
         # Reading an arc into a number costs the square of its length; a UUID's arc needs 19 octets.
         run = 0
         for index, octet in enumerate(content):
             if octet == 0x80 and (index == 0 or not content[index - 1] & 0x80):
-                raise NotDer(at, "an OBJECT IDENTIFIER with a padded arc")
+                raise NotDer(at, "minimal-oid", "an OBJECT IDENTIFIER with a padded arc")
             run = run + 1 if octet & 0x80 else 0
             if run >= LONGEST_ARC:
-                raise NotDer(at, f"an OBJECT IDENTIFIER with an arc longer than {LONGEST_ARC} octets")
+                raise NotDer(at, "oid-arc-too-long", f"an OBJECT IDENTIFIER with an arc longer than {LONGEST_ARC} octets")
     elif number in (UTC_TIME, GENERALIZED_TIME):
         if not content.endswith(b"Z") or not content[:-1].isdigit() and number == UTC_TIME:
-            raise NotDer(at, f"a {name} that is not in UTC, to the second")
+            raise NotDer(at, "time-utc", f"a {name} that is not in UTC, to the second")
         if number == GENERALIZED_TIME and (b"." in content and content[-2:-1] in (b"0", b".")):
-            raise NotDer(at, "a GeneralizedTime with trailing zeros in its fraction")
+            raise NotDer(at, "time-fraction", "a GeneralizedTime with trailing zeros in its fraction")
     elif number == OCTET_STRING or number in STRINGS:
         pass
     else:
-        raise NotDer(at, f"{name}, which no signature holds")
+        raise NotDer(at, "universal-type", f"{name}, which no signature holds")
 
 
 def parse(data, max_depth=MAX_DEPTH):
@@ -187,7 +189,7 @@ def parse(data, max_depth=MAX_DEPTH):
     cls, constructed, number, header, length = _header(data, 0, len(data))
     root = Element(cls, constructed, number, 0, header, length, [])
     if root.end != len(data):
-        raise NotDer(root.end, "bytes after the end")
+        raise NotDer(root.end, "trailing-bytes", "bytes after the end")
     # Each entry: an element whose content is being read, and where the
     # reading of it has got to.
     stack = []
@@ -197,7 +199,7 @@ def parse(data, max_depth=MAX_DEPTH):
             _check_universal(data, element)
         if element.constructed:
             if len(stack) >= max_depth:
-                raise NotDer(element.offset, f"elements nested deeper than {max_depth}")
+                raise NotDer(element.offset, "depth", f"elements nested deeper than {max_depth}")
             stack.append([element, element.content_offset])
 
     enter(root)
@@ -206,7 +208,7 @@ def parse(data, max_depth=MAX_DEPTH):
         if at == parent.end:
             stack.pop()
             if parent.is_universal(SET) and not in_set_order([child.encoding(data) for child in parent.children]):
-                raise NotDer(parent.offset, "a SET whose members are not in DER order")
+                raise NotDer(parent.offset, "set-order", "a SET whose members are not in DER order")
             continue
         cls, constructed, number, header, length = _header(data, at, parent.end)
         child = Element(cls, constructed, number, at, header, length, [])
@@ -215,7 +217,3 @@ def parse(data, max_depth=MAX_DEPTH):
         enter(child)
     return root
 
-
-def check(data, max_depth=MAX_DEPTH):
-    """Raises NotDer unless DATA is one DER element and nothing else."""
-    parse(data, max_depth)

@@ -23,7 +23,12 @@ CHECKSUM_SIZE, DIRECTORY_ENTRY_SIZE = 4, 8
 
 
 class BadImage(ValueError):
-    """Not a PE image this check accepts; str() is one line saying why."""
+    """Not a PE image this check accepts; str() is one line saying why,
+    .check which rule it breaks (image.<rule>)."""
+
+    def __init__(self, rule, reason):
+        super().__init__(reason)
+        self.check = f"image.{rule}"
 
 
 @dataclass(frozen=True)
@@ -46,22 +51,22 @@ def read_layout(data):
     try:
         pe = pefile.PE(data=bytes(data), fast_load=True)
     except pefile.PEFormatError as error:
-        raise BadImage(f"it is not a PE image ({error.value})") from None
+        raise BadImage("pe", f"it is not a PE image ({error.value})") from None
     header = pe.OPTIONAL_HEADER
     if len(header.DATA_DIRECTORY) <= CERTIFICATE_TABLE:
-        raise BadImage("its header has no entry for a certificate table")
+        raise BadImage("directory-entry", "its header has no entry for a certificate table")
     checksum_offset = header.get_file_offset() + 64
     entry = header.DATA_DIRECTORY[CERTIFICATE_TABLE]
     directory_offset = entry.get_file_offset()
     headers_end = header.SizeOfHeaders
     if not checksum_offset + CHECKSUM_SIZE <= directory_offset <= headers_end - DIRECTORY_ENTRY_SIZE:
-        raise BadImage("its headers are not laid out as a PE image's are")
+        raise BadImage("headers", "its headers are not laid out as a PE image's are")
     table_offset, table_size = entry.VirtualAddress, entry.Size
     if (table_offset == 0) != (table_size == 0):
-        raise BadImage("its certificate table entry is half set")
+        raise BadImage("table-entry", "its certificate table entry is half set")
     end = table_offset if table_size else len(data)
     if table_size and table_offset + table_size != len(data):
-        raise BadImage("its certificate table is not at the end of the file")
+        raise BadImage("table-at-end", "its certificate table is not at the end of the file")
 
     hashed = [(0, checksum_offset), (checksum_offset + CHECKSUM_SIZE, directory_offset),
               (directory_offset + DIRECTORY_ENTRY_SIZE, headers_end)]
@@ -70,10 +75,10 @@ def read_layout(data):
         if section.PointerToRawData != at:
             # Bytes between the headers and sections, or between two sections,
             # would be covered by no digest.
-            raise BadImage("its sections do not follow one another from the end of its headers")
+            raise BadImage("sections", "its sections do not follow one another from the end of its headers")
         at += section.SizeOfRawData
     if at > end:
-        raise BadImage("its sections run past the end of the image")
+        raise BadImage("sections", "its sections run past the end of the image")
     # What follows the last section, up to the certificate table, is hashed too.
     hashed.append((headers_end, end))
     return Layout(checksum_offset, header.CheckSum, directory_offset, table_offset, table_size, tuple(hashed))
@@ -114,29 +119,29 @@ def signature_blob(data, layout=None):
         return None
     at, size = layout.table_offset, layout.table_size
     if at % 8:
-        raise BadImage("its certificate table is not aligned to eight bytes")
+        raise BadImage("table-aligned", "its certificate table is not aligned to eight bytes")
     if size < WIN_CERTIFICATE_HEADER + 2:
-        raise BadImage("its certificate table is too short to hold a certificate")
+        raise BadImage("table-size", "its certificate table is too short to hold a certificate")
     if size > LARGEST_SIGNATURE:
-        raise BadImage(f"its certificate table holds {size} bytes, more than the {LARGEST_SIGNATURE >> 10} KiB"
+        raise BadImage("table-size", f"its certificate table holds {size} bytes, more than the {LARGEST_SIGNATURE >> 10} KiB"
                        " any signature of this program needs")
     length = int.from_bytes(data[at:at + 4], "little")
     revision = int.from_bytes(data[at + 4:at + 6], "little")
     kind = int.from_bytes(data[at + 6:at + 8], "little")
     if length != size:
-        raise BadImage(f"its certificate table holds {size} bytes, and its first certificate says {length}:"
+        raise BadImage("one-certificate", f"its certificate table holds {size} bytes, and its first certificate says {length}:"
                        " one certificate, filling the table, is all it may hold")
     if revision != REVISION_2:
-        raise BadImage(f"its certificate is of revision 0x{revision:04x}, not 0x0200")
+        raise BadImage("certificate-revision", f"its certificate is of revision 0x{revision:04x}, not 0x0200")
     if kind != PKCS_SIGNED_DATA:
-        raise BadImage(f"its certificate is of type 0x{kind:04x}, not PKCS signed data (0x0002)")
+        raise BadImage("certificate-type", f"its certificate is of type 0x{kind:04x}, not PKCS signed data (0x0002)")
     blob = bytes(data[at + WIN_CERTIFICATE_HEADER:at + size])
     der_size = _der_size(blob)
     if der_size is None or der_size > len(blob):
-        raise BadImage("its certificate does not hold one complete DER element")
+        raise BadImage("certificate-der", "its certificate does not hold one complete DER element")
     padding = blob[der_size:]
     if len(padding) >= 8 or size != _align8(WIN_CERTIFICATE_HEADER + der_size) or any(padding):
-        raise BadImage("its certificate is followed by bytes other than the zeros that pad it to eight bytes")
+        raise BadImage("certificate-padding", "its certificate is followed by bytes other than the zeros that pad it to eight bytes")
     return blob[:der_size]
 
 
@@ -144,7 +149,7 @@ def check_checksum(data, layout=None):
     """Raises BadImage unless the header checksum is DATA's own."""
     layout = layout or read_layout(data)
     if layout.checksum != checksum(data, layout.checksum_offset):
-        raise BadImage("its header checksum is not the file's own")
+        raise BadImage("checksum", "its header checksum is not the file's own")
 
 
 def _der_size(blob):
@@ -185,7 +190,7 @@ def attach(built, blob):
     directory entry and the checksum set."""
     layout = read_layout(built)
     if layout.table_size:
-        raise BadImage("the build already carries a certificate table")
+        raise BadImage("build-unsigned", "the build already carries a certificate table")
     image = bytes(built) + bytes(_align8(len(built)) - len(built))
     size = _align8(WIN_CERTIFICATE_HEADER + len(blob))
     certificate = (size.to_bytes(4, "little") + REVISION_2.to_bytes(2, "little")

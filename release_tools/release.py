@@ -15,6 +15,7 @@ from pathlib import Path
 from release_tools import building, chain, cli, processes, signature, signing
 from release_tools import text
 from release_tools.text import shown
+from release_tools.verdicts import Refused
 
 USAGE = """\
 usage: release.sh
@@ -91,10 +92,11 @@ def check_after_signing(signed, build, signer, tsa_roots, roots):
     try:
         found = signature.read_signature(data, tsa_roots)
         if found is None:
-            raise signature.Refused("it carries no signature")
+            raise Refused("signature.present", "it carries no signature")
         signature.compare_with_build(data, build.program.read_bytes(), found)
-    except signature.Refused as refusal:
-        raise Failed(f"the signed program fails the check that verify-release.sh makes: {refusal}") from None
+    except Refused as refusal:
+        raise Failed(f"the signed program fails the check that verify-release.sh makes [{refusal.check}]:"
+                     f" {refusal}") from None
     if signer.timestamp_url and found.timestamp_authority is None:
         raise Failed("the signed program carries no timestamp, though SIGN_TIMESTAMP_URL asked for one.")
     if roots is None:

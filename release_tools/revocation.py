@@ -15,12 +15,13 @@ from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
 
 from . import certificates, chain, signature
+from .verdicts import CannotCheck, Refused
 
 # A list's issuer and the machine checking it need not agree on the time to the minute.
 CLOCK_SKEW = datetime.timedelta(minutes=5)
 
 
-class NotApplicable(Exception):
+class NotApplicable(CannotCheck):
     """The lists given cannot settle revocation for this file (exit 2);
     str() says why, naming the list or the certificate."""
 
@@ -130,7 +131,7 @@ def _current(crl, now):
 
 def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_paths: Sequence[Path],
           now: Optional[datetime.datetime] = None) -> None:
-    """Raises signature.Refused when a certificate on SIG's chain (up to
+    """Raises Refused when a certificate on SIG's chain (up to
     SIGNER_ROOTS) or on its authority's (up to TSA_ROOTS) is revoked by the
     lists in CRL_PATHS; else NotApplicable when those lists cannot settle it.
     A revocation found decides, whatever else the lists leave open. SIG is
@@ -147,21 +148,21 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_pat
     for words, links in sides:
         revoked, not_covered = _status(links, current, applied)
         if revoked:
-            raise signature.Refused(f"{words} holds a revoked certificate: {certificates.subject(revoked[0])}")
+            raise Refused("revocation.revoked", f"{words} holds a revoked certificate: {certificates.subject(revoked[0])}")
         uncovered = uncovered or next(iter(not_covered), None)
     stale = next((crl for _, crl in given if not _current(crl, now)), None)
     if stale is not None:
-        raise NotApplicable(f"the revocation list from {certificates.rfc2253(stale.issuer)} is not current (issued"
+        raise NotApplicable("revocation.current", f"the revocation list from {certificates.rfc2253(stale.issuer)} is not current (issued"
                             f" {stale.last_update:%Y-%m-%d %H:%M}, next due {stale.next_update or 'never'} UTC):"
                             " give the one its issuer publishes now")
     if uncovered is not None:
-        raise NotApplicable(f"the revocation lists given from the issuer of {certificates.subject(uncovered)},"
+        raise NotApplicable("revocation.coverage", f"the revocation lists given from the issuer of {certificates.subject(uncovered)},"
                             " signed by its key, do not cover it, as OpenSSL's verifier reads them (another"
                             " partition or scope): give the one that does")
     # Every list is current by now, so each was tried against every link: one none applied to is unused.
     unused = next(((path, crl) for path, crl in given if id(crl) not in applied), None)
     if unused is not None:
         path, crl = unused
-        raise NotApplicable(f"the revocation list from {certificates.rfc2253(crl.issuer)} in {path} is signed by no"
+        raise NotApplicable("revocation.applies", f"the revocation list from {certificates.rfc2253(crl.issuer)} in {path} is signed by no"
                             " issuer on the signer's chain or on the timestamp authority's: it cannot be applied"
                             " to this file")

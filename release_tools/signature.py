@@ -23,15 +23,9 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 from . import certificates, der, image, trust
-from .text import shown
+from .verdicts import Refused
 
 
-class Refused(Exception):
-    """The file is not what it must be; str(error) is one line saying why,
-    shown safely."""
-
-    def __init__(self, reason):
-        super().__init__(shown(reason))
 
 
 @dataclass(frozen=True)
@@ -115,13 +109,16 @@ def algorithm_identifiers(dotted):
 class _Reading:
     """Fields of a DER reading, each found where it must be or refused by name."""
 
-    def __init__(self, data, what):
+    def __init__(self, data, what, step):
         self.data = data
         self.what = what  # "its signature" or "its timestamp"
+        self.step = step  # the first part of each check's id: "signature" or "token"
 
-    def refuse(self, reason):
+    def refuse(self, check, reason):
+        """Refuses with the check STEP.CHECK (or CHECK, when it names its own step)."""
         # "'s authority ..." joins the subject without a space.
-        raise Refused(f"{self.what}{'' if reason.startswith(chr(39)) else ' '}{reason}")
+        raise Refused(check if "." in check else f"{self.step}.{check}",
+                      f"{self.what}{'' if reason.startswith(chr(39)) else ' '}{reason}")
 
     def fields(self, element, name, shape):
         """ELEMENT's children matched in order to SHAPE, a list of (field,
@@ -130,7 +127,7 @@ class _Reading:
         # (a set, another class, a high tag number) would be room for bits no
         # one checks.
         if not (element.cls == der.UNIVERSAL and element.constructed and element.number == 0x10):
-            self.refuse(f"holds a {name} that is not a SEQUENCE (identifier 0x{_identifier(element):02x}"
+            self.refuse("sequence", f"holds a {name} that is not a SEQUENCE (identifier 0x{_identifier(element):02x}"
                         f" at byte {element.offset})")
         children = list(element.children)
         found = {}
@@ -140,9 +137,9 @@ class _Reading:
             elif optional:
                 found[field] = None
             else:
-                self.refuse(f"holds a {name} without its {field}")
+                self.refuse("required-field", f"holds a {name} without its {field}")
         if children:
-            self.refuse(f"holds a {name} with a field this check does not know"
+            self.refuse("unknown-field", f"holds a {name} with a field this check does not know"
                         f" (tag 0x{_identifier(children[0]):02x} at byte {children[0].offset})")
         return found
 
@@ -160,7 +157,7 @@ class _Reading:
         if self.content(element) != bytes([expected]):
             value = int.from_bytes(self.content(element)[:16], "big", signed=True)
             shown = value if element.length <= 16 else f"a {element.length}-byte integer"
-            self.refuse(f"has a {name} of {shown}, not {expected}")
+            self.refuse("version", f"has a {name} of {shown}, not {expected}")
 
     def algorithm(self, element, allowed, name):
         """An AlgorithmIdentifier naming one of ALLOWED (dotted OIDs), its
@@ -174,13 +171,13 @@ class _Reading:
         except Exception:  # noqa: BLE001 - anything unreadable is named as such
             named = "an unreadable algorithm"
         if named in allowed:
-            self.refuse(f"names its {name} ({named}) with parameters, which nothing signs;"
+            self.refuse("algorithm-parameters", f"names its {name} ({named}) with parameters, which nothing signs;"
                         " only absent or NULL parameters are accepted")
-        self.refuse(f"names a {name} this check does not accept ({named})")
+        self.refuse("algorithm", f"names a {name} this check does not accept ({named})")
 
     def one_value(self, attribute_values, name):
         if len(attribute_values.children) != 1:
-            self.refuse(f"holds a {name} attribute with {len(attribute_values.children)} values, not one")
+            self.refuse("one-value", f"holds a {name} attribute with {len(attribute_values.children)} values, not one")
         return attribute_values.children[0]
 
 
@@ -197,9 +194,9 @@ def _signed_data(reading, element):
     signature and the token share them."""
     info = reading.fields(element, "ContentInfo", [("content type", OID_TAG, False), ("content", CONTEXT0, False)])
     if reading.oid(info["content type"]) != OID["signed_data"]:
-        reading.refuse(f"is not PKCS #7 signed data ({reading.oid(info['content type'])})")
+        reading.refuse("content-type", f"is not PKCS #7 signed data ({reading.oid(info['content type'])})")
     if len(info["content"].children) != 1:
-        reading.refuse("holds a ContentInfo whose content is not one SignedData")
+        reading.refuse("one-signed-data", "holds a ContentInfo whose content is not one SignedData")
     return reading.fields(info["content"].children[0], "SignedData", [
         ("version", INTEGER, False), ("digest algorithms", SET, False), ("content", SEQUENCE, False),
         ("certificates", CONTEXT0, True), ("revocation lists", CONTEXT1, True), ("signer infos", SET, False)])
@@ -224,28 +221,31 @@ def _carried_certificates(reading, element, in_order):
     neither their number nor their order can carry bits no one signed."""
     children = element.children if element is not None else []
     if len(children) > MAX_CARRIED:
-        reading.refuse(f"carries {len(children)} certificates, more than {MAX_CARRIED}")
+        reading.refuse("certificates-count", f"carries {len(children)} certificates, more than {MAX_CARRIED}")
     carried = []
     for child in children:
         if _identifier(child) != SEQUENCE:
-            reading.refuse(f"carries something other than an X.509 certificate (tag 0x{_identifier(child):02x})")
+            reading.refuse("certificate-kind", f"carries something other than an X.509 certificate (tag 0x{_identifier(child):02x})")
         tbs = _certificate_shape(reading, child)
         try:
             certificate = certificates.load_der(reading.bytes_of(child))
         except Exception as error:  # noqa: BLE001
-            reading.refuse(f"carries a certificate that cannot be read ({error})")
-        costly = certificates.key_too_costly(certificate) or trust.weak_key(certificate)
+            reading.refuse("certificate-readable", f"carries a certificate that cannot be read ({error})")
+        costly = certificates.key_too_costly(certificate)
         if costly:
-            reading.refuse(f"carries {certificates.subject(certificate)}, with {costly}")
+            reading.refuse("key-cost", f"carries {certificates.subject(certificate)}, with {costly}")
+        weak = trust.weak_key(certificate)
+        if weak:
+            reading.refuse("key-strength", f"carries {certificates.subject(certificate)}, with {weak}")
         fields = _tbs_fields(tbs)
         if len(fields) < 3:
-            reading.refuse("carries a certificate without an issuer")
+            reading.refuse("certificate-issuer", "carries a certificate without an issuer")
         if any(entry.encoding == reading.bytes_of(child) for entry in carried):
-            reading.refuse(f"carries the certificate {certificates.subject(certificate)} twice")
+            reading.refuse("certificate-once", f"carries the certificate {certificates.subject(certificate)} twice")
         carried.append(_Carried(certificate, reading.bytes_of(child), reading.bytes_of(fields[2]),
                                 certificate.serial_number))
     if in_order and not der.in_set_order([entry.encoding for entry in carried]):
-        reading.refuse("carries its certificates out of DER order, an order no one signed")
+        reading.refuse("certificate-order", "carries its certificates out of DER order, an order no one signed")
     return carried
 
 
@@ -270,16 +270,16 @@ def _certificate_shape(reading, element):
                OID["ecdsa_sha384"], OID["ecdsa_sha512"]]
     reading.algorithm(fields["signature algorithm"], allowed, "certificate's signature algorithm")
     if inner is None or reading.bytes_of(inner) != outer:
-        reading.refuse("carries a certificate whose signature algorithm differs outside and inside what is signed")
+        reading.refuse("certificate-algorithm", "carries a certificate whose signature algorithm differs outside and inside what is signed")
     if reading.content(fields["signature"])[:1] != b"\x00":
-        reading.refuse("carries a certificate whose signature has unused bits")
+        reading.refuse("certificate-signature-bits", "carries a certificate whose signature has unused bits")
     return fields["to-be-signed part"]
 
 
 def _issuer_and_serial(reading, signer_info_fields, name):
     sid = signer_info_fields["signer"]
     if _identifier(sid) != SEQUENCE:
-        reading.refuse(f"names its {name} by key identifier, not by issuer and serial number")
+        reading.refuse("signer-by-issuer-serial", f"names its {name} by key identifier, not by issuer and serial number")
     fields = reading.fields(sid, "signer identifier", [("issuer", SEQUENCE, False), ("serial number", INTEGER, False)])
     return reading.bytes_of(fields["issuer"]), int.from_bytes(reading.content(fields["serial number"]), "big",
                                                                signed=True)
@@ -290,7 +290,7 @@ def _named_certificate(reading, carried, issuer, serial, name):
     for entry in carried:
         if entry.serial == serial and entry.issuer == issuer:
             return entry.certificate
-    reading.refuse(f"names as its {name} a certificate that it does not carry")
+    reading.refuse("signer-carried", f"names as its {name} a certificate that it does not carry")
 
 
 def _one_signer(reading, element, version, digests, on_revocation_lists):
@@ -301,20 +301,20 @@ def _one_signer(reading, element, version, digests, on_revocation_lists):
     signed = _signed_data(reading, element)
     reading.small_integer(signed["version"], version, "SignedData version")
     if signed["revocation lists"] is not None:
-        reading.refuse(on_revocation_lists)
+        reading.refuse("no-crls", on_revocation_lists)
     infos = signed["signer infos"].children
     if len(infos) != 1:
-        reading.refuse(f"holds {len(infos)} signer infos, not one")
+        reading.refuse("one-signer", f"holds {len(infos)} signer infos, not one")
     info = _signer_info_fields(reading, infos[0])
     reading.small_integer(info["version"], 1, "SignerInfo version")
     digest_oid = reading.algorithm(info["digest algorithm"], digests, "signer's digest algorithm")
     listed = signed["digest algorithms"].children
     if len(listed) != 1:
-        reading.refuse(f"lists {len(listed)} digest algorithms in SignedData, where its signer's one is all"
+        reading.refuse("one-digest-algorithm", f"lists {len(listed)} digest algorithms in SignedData, where its signer's one is all"
                        " it may list")
     if reading.bytes_of(listed[0]) != reading.bytes_of(info["digest algorithm"]):
         reading.algorithm(listed[0], digests, "SignedData's digest algorithm")
-        reading.refuse("lists another digest algorithm in SignedData than its signer's")
+        reading.refuse("same-digest-algorithm", "lists another digest algorithm in SignedData than its signer's")
     digest_name = DIGESTS[digest_oid][0]
     signature_oid = reading.algorithm(info["signature algorithm"], _signature_algorithms(digest_name),
                                       "signer's signature algorithm")
@@ -339,7 +339,7 @@ def _attributes(reading, element, name):
         fields = reading.fields(child, f"{name} attribute", [("type", OID_TAG, False), ("values", SET, False)])
         dotted = reading.oid(fields["type"])
         if dotted in seen:
-            reading.refuse(f"holds the {name} attribute {dotted} twice")
+            reading.refuse("attribute-once", f"holds the {name} attribute {dotted} twice")
         seen.add(dotted)
         attributes.append((dotted, fields["values"]))
     return attributes
@@ -357,7 +357,7 @@ def _verify_signer(reading, certificate, signed_attributes, signature, digest_na
         elif isinstance(key, ec.EllipticCurvePublicKey) and signature_oid == ECDSA_WITH[digest_name]:
             key.verify(signature, message, ec.ECDSA(algorithm))
         else:
-            reading.refuse(f"names a signature algorithm ({signature_oid}) that does not fit its {what}'s key")
+            reading.refuse("signature-algorithm-key", f"names a signature algorithm ({signature_oid}) that does not fit its {what}'s key")
     except (InvalidSignature, UnsupportedAlgorithm, ValueError):
         return False
     return True
@@ -378,9 +378,9 @@ def _check_chain_members(reading, leaf, carried, stray_words):
         forged = walk.forged
         issuer = "its own key" if certificates.self_issued(forged) else \
             f"the key of its issuer, {certificates.rfc2253(forged.issuer)}"
-        reading.refuse(f"carries {certificates.subject(forged)}, whose own signature does not verify under {issuer}")
+        reading.refuse("certificate-signature", f"carries {certificates.subject(forged)}, whose own signature does not verify under {issuer}")
     if walk.strays:
-        reading.refuse(f"carries a certificate that is neither {stray_words}: {certificates.subject(walk.strays[0])}")
+        reading.refuse("certificate-on-chain", f"carries a certificate that is neither {stray_words}: {certificates.subject(walk.strays[0])}")
     return walk
 
 
@@ -397,13 +397,14 @@ def read_signature(data: bytes, tsa_roots: Path) -> Optional[Signature]:
     except Refused:
         raise
     except image.BadImage as error:
-        raise Refused(str(error)) from None
+        raise Refused(error.check, str(error)) from None
     except der.NotDer as error:
-        raise Refused(f"its signature is not in DER throughout ({error}), so it could hide what its signer did"
-                      " not sign") from None
+        raise Refused(error.check, f"its signature is not in DER throughout ({error}), so it could hide what its"
+                      " signer did not sign") from None
     except Exception as error:  # noqa: BLE001 - an unexpected structure is a refusal, never a traceback
         # The library's own words can run long and carry its internals: the kind of fault is enough.
-        raise Refused(f"its signature holds a structure this check cannot read ({type(error).__name__})") from None
+        raise Refused("signature.readable", f"its signature holds a structure this check cannot read"
+                      f" ({type(error).__name__})") from None
 
 
 def _read(data, tsa_roots):
@@ -412,7 +413,7 @@ def _read(data, tsa_roots):
     if blob is None:
         return None
     der.parse(blob)
-    reading = _Reading(blob, "its signature")
+    reading = _Reading(blob, "its signature", "signature")
     signed, info, _, signature_oid = _one_signer(reading, der.parse(blob), 1, [OID["sha256"]],
                                                  "carries revocation lists, which the signer did not sign")
 
@@ -420,16 +421,16 @@ def _read(data, tsa_roots):
     content = reading.fields(signed["content"], "signed content", [("type", OID_TAG, False),
                                                                     ("content", CONTEXT0, True)])
     if reading.oid(content["type"]) != OID["spc_indirect_data"] or content["content"] is None:
-        reading.refuse(f"does not sign Authenticode content (SpcIndirectDataContent), but {reading.oid(content['type'])}")
+        reading.refuse("indirect-data", f"does not sign Authenticode content (SpcIndirectDataContent), but {reading.oid(content['type'])}")
     if len(content["content"].children) != 1:
-        reading.refuse("holds signed content that is not one SpcIndirectDataContent")
+        reading.refuse("one-indirect-data", "holds signed content that is not one SpcIndirectDataContent")
     indirect = content["content"].children[0]
     computed = image.authenticode_digest(data, layout)
     digest_info = _spc_digest(reading, indirect)
 
     # The signed attributes: those Authenticode signs, one value each.
     if info["signed attributes"] is None:
-        reading.refuse("holds a signer info without signed attributes")
+        reading.refuse("signed-attributes", "holds a signer info without signed attributes")
     content_digest = hashlib.sha256(reading.content(indirect)).digest()
     _authenticode_attributes(reading, info["signed attributes"], content_digest)
 
@@ -439,7 +440,8 @@ def _read(data, tsa_roots):
     signature_value = reading.content(info["signature"])
     if not _verify_signer(reading, signer, reading.bytes_of(info["signed attributes"]), signature_value,
                           "sha256", signature_oid, "signer"):
-        raise Refused("its signer's signature does not verify with the signer certificate's key")
+        raise Refused("signature.signer-signature", "its signer's signature does not verify with the signer"
+                      " certificate's key")
 
     # What the signer did not sign: none, or one RFC 3161 timestamp.
     timestamp = None
@@ -447,7 +449,8 @@ def _read(data, tsa_roots):
         timestamp = _unsigned_attributes(reading, info["unsigned attributes"])
 
     if digest_info != computed:
-        raise Refused(f"it was changed after it was signed: its signature holds the digest {digest_info.hex().upper()},"
+        raise Refused("signature.image-digest", f"it was changed after it was signed: its signature holds the digest"
+                      f" {digest_info.hex().upper()},"
                       f" the file has {computed.hex().upper()}")
     image.check_checksum(data, layout)
 
@@ -470,12 +473,12 @@ def _spc_digest(reading, indirect):
     fields = reading.fields(indirect, "SpcIndirectDataContent", [("image data", SEQUENCE, False),
                                                                  ("digest", SEQUENCE, False)])
     if reading.bytes_of(fields["image data"]) not in PE_IMAGE_DATA:
-        reading.refuse("signs image data (SpcPeImageData) of a shape this check does not know")
+        reading.refuse("pe-image-data", "signs image data (SpcPeImageData) of a shape this check does not know")
     digest = reading.fields(fields["digest"], "DigestInfo", [("algorithm", SEQUENCE, False), ("digest", OCTETS, False)])
     reading.algorithm(digest["algorithm"], [OID["sha256"]], "image digest's algorithm")
     value = reading.content(digest["digest"])
     if len(value) != 32:
-        reading.refuse(f"holds an image digest of {len(value)} bytes, not SHA-256's 32")
+        reading.refuse("image-digest-size", f"holds an image digest of {len(value)} bytes, not SHA-256's 32")
     return value
 
 
@@ -487,27 +490,27 @@ def _signed_attributes(reading, element, content_type, content_digest, content_n
     attributes = dict(_attributes(reading, element, "signed"))
     for required in ("content_type", "message_digest"):
         if OID[required] not in attributes:
-            reading.refuse(f"holds signed attributes without {required.replace('_', ' ')}")
+            reading.refuse("required-attribute", f"holds signed attributes without {required.replace('_', ' ')}")
     others = {}
     for dotted, values in attributes.items():
         value = reading.one_value(values, f"signed {dotted}")
         encoding = reading.bytes_of(value)
         if dotted == OID["content_type"]:
             if encoding != _oid(content_type):
-                reading.refuse(f"says in its signed attributes that it signed something else than {content_name}")
+                reading.refuse("content-type-attribute", f"says in its signed attributes that it signed something else than {content_name}")
         elif dotted == OID["message_digest"]:
             if encoding != _tlv(OCTETS, content_digest):
-                reading.refuse(digest_refusal)
+                reading.refuse("message-digest", digest_refusal)
         elif dotted == OID["signing_time"]:
             if _identifier(value) not in (0x17, 0x18):
-                reading.refuse("holds a signing time that is not a time")
+                reading.refuse("signing-time", "holds a signing time that is not a time")
         else:
             others[dotted] = value
     return others
 
 
 def _unknown_attribute(reading, dotted):
-    reading.refuse(f"holds a signed attribute this check does not know ({dotted})")
+    reading.refuse("unknown-attribute", f"holds a signed attribute this check does not know ({dotted})")
 
 
 def _authenticode_attributes(reading, element, content_digest):
@@ -517,7 +520,7 @@ def _authenticode_attributes(reading, element, content_digest):
         if dotted == OID["spc_statement_type"]:
             if reading.bytes_of(value) not in (_tlv(SEQUENCE, _oid(OID["individual_code_signing"])),
                                                _tlv(SEQUENCE, _oid(OID["commercial_code_signing"]))):
-                reading.refuse("holds a statement type that is neither individual nor commercial code signing")
+                reading.refuse("statement-type", "holds a statement type that is neither individual nor commercial code signing")
         elif dotted == OID["spc_sp_opus_info"]:
             _opus_info(reading, value)
         else:
@@ -533,7 +536,7 @@ def _opus_info(reading, value):
         if element is None:
             continue
         if len(element.children) != 1 or _identifier(element.children[0]) not in allowed:
-            reading.refuse(f"holds an SpcSpOpusInfo {name} of a shape this check does not know")
+            reading.refuse("opus-info", f"holds an SpcSpOpusInfo {name} of a shape this check does not know")
 
 
 def _unsigned_attributes(reading, element):
@@ -544,17 +547,17 @@ def _unsigned_attributes(reading, element):
         fields = reading.fields(child, "unsigned attribute", [("type", OID_TAG, False), ("values", SET, False)])
         dotted = reading.oid(fields["type"])
         if dotted == OID["nested_signature"]:
-            reading.refuse(f"holds a nested signature ({dotted})")
+            reading.refuse("nested-signature", f"holds a nested signature ({dotted})")
         if dotted == OID["countersignature"]:
-            reading.refuse(f"holds a legacy countersignature ({dotted}), which this check does not open;"
+            reading.refuse("countersignature", f"holds a legacy countersignature ({dotted}), which this check does not open;"
                            " only RFC 3161 timestamps are accepted")
         if dotted != OID["rfc3161_timestamp"]:
-            reading.refuse(f"holds an unauthenticated attribute that is not an RFC 3161 timestamp ({dotted})")
+            reading.refuse("unsigned-attribute", f"holds an unauthenticated attribute that is not an RFC 3161 timestamp ({dotted})")
         tokens.append(fields["values"])
     if len(tokens) != 1:
-        reading.refuse(f"holds {len(tokens)} timestamps; one is all it may hold")
+        reading.refuse("one-timestamp", f"holds {len(tokens)} timestamps; one is all it may hold")
     if len(tokens[0].children) != 1:
-        reading.refuse(f"holds a timestamp attribute with {len(tokens[0].children)} values, not one token")
+        reading.refuse("one-token", f"holds a timestamp attribute with {len(tokens[0].children)} values, not one token")
     return tokens[0].children[0]
 
 
@@ -570,39 +573,42 @@ def _check_token(blob, element, signature_value, tsa_roots):
     """Checks the token at ELEMENT of BLOB; returns the authority's subject,
     its chain (the authority first) and the time stamped."""
     from . import chain
-    reading = _Reading(blob, "its timestamp")
+    reading = _Reading(blob, "its timestamp", "token")
     signed, info, digest_name, signature_oid = _one_signer(
         reading, element, 3, list(DIGESTS), "holds attributes or revocation lists that its authority did not sign")
     if info["unsigned attributes"] is not None:
-        reading.refuse("holds attributes or revocation lists that its authority did not sign")
+        reading.refuse("no-unsigned-attributes", "holds attributes or revocation lists that its authority did not sign")
     if info["signed attributes"] is None:
-        reading.refuse("holds a signer info without signed attributes")
+        reading.refuse("signed-attributes", "holds a signer info without signed attributes")
 
     content = reading.fields(signed["content"], "signed content", [("type", OID_TAG, False),
                                                                     ("content", CONTEXT0, True)])
     if reading.oid(content["type"]) != OID["tst_info"] or content["content"] is None:
-        reading.refuse(f"is not an RFC 3161 token (its content is {reading.oid(content['type'])})")
+        reading.refuse("tst-info", f"is not an RFC 3161 token (its content is {reading.oid(content['type'])})")
     if len(content["content"].children) != 1 or _identifier(content["content"].children[0]) != OCTETS:
-        reading.refuse("holds its TSTInfo in something other than one OCTET STRING")
+        reading.refuse("tst-info-octets", "holds its TSTInfo in something other than one OCTET STRING")
     tst_bytes = reading.content(content["content"].children[0])
     try:
         tst_element = der.parse(tst_bytes)
     except der.NotDer as error:
-        reading.refuse(f"is not in DER throughout (its TSTInfo: {error}), so it could hide what its authority did not sign")
-    imprint_name, imprint, moment = _tst_info(_Reading(tst_bytes, "its timestamp"), tst_element)
+        reading.refuse(error.check, f"is not in DER throughout (its TSTInfo: {error}), so it could hide what its"
+                       " authority did not sign")
+    imprint_name, imprint, moment = _tst_info(_Reading(tst_bytes, "its timestamp", "token"), tst_element)
 
     # openssl ts writes an authority's chain in the order it was given, not DER's.
     carried = _carried_certificates(reading, signed["certificates"], in_order=False)
     if not carried:
-        reading.refuse("carries no certificate that it could be checked with")
+        reading.refuse("certificates-present", "carries no certificate that it could be checked with")
     issuer, serial = _issuer_and_serial(reading, info, "authority")
     authority = _named_certificate(reading, carried, issuer, serial, "authority")
     ess = _token_attributes(reading, info["signed attributes"], hashlib.new(digest_name, tst_bytes).digest(),
                             info)
     intact = _verify_signer(reading, authority, reading.bytes_of(info["signed attributes"]),
                             reading.content(info["signature"]), digest_name, signature_oid, "authority")
-    if not intact or hashlib.new(imprint_name, signature_value).digest() != imprint:
-        reading.refuse("is not intact, or was not made for this signature")
+    if not intact:
+        reading.refuse("authority-signature", "is not intact, or was not made for this signature")
+    if hashlib.new(imprint_name, signature_value).digest() != imprint:
+        reading.refuse("imprint", "is not intact, or was not made for this signature")
 
     walk = _check_chain_members(reading, authority, [c.certificate for c in carried],
                                 "its authority's nor an issuer on that chain")
@@ -613,22 +619,22 @@ def _check_token(blob, element, signature_value, tsa_roots):
         roots = []
     if not roots or not certificates.openssl_verify(authority, trusted=roots, untrusted=walk.members[1:],
                                                     purpose="timestampsign", moment=moment):
-        reading.refuse(f"'s authority ({authority_name}) does not lead to a root in {tsa_roots}")
+        reading.refuse("tsa-chain.root", f"'s authority ({authority_name}) does not lead to a root in {tsa_roots}")
     for top in walk.tops:
         if not certificates.top_checked(top, roots):
-            reading.refuse(f"carries {certificates.subject(top)}, which is neither among the roots in {tsa_roots}"
+            reading.refuse("tsa-chain.top", f"carries {certificates.subject(top)}, which is neither among the roots in {tsa_roots}"
                            " nor signed by one of them")
     for member in walk.members:
         # A self-made "root" could vouch for a copy of anything it names.
         if certificates.self_issued(member) and not certificates.among(member, roots):
-            reading.refuse(f"carries {certificates.subject(member)}, a self-issued certificate that is not among"
+            reading.refuse("tsa-chain.self-issued", f"carries {certificates.subject(member)}, a self-issued certificate that is not among"
                            f" the roots in {tsa_roots}")
     stray = certificates.not_leading(walk.members, roots)
     if stray is not None:
-        reading.refuse(f"carries {certificates.subject(stray)}, which leads to none of the roots in {tsa_roots}")
+        reading.refuse("tsa-chain.leads", f"carries {certificates.subject(stray)}, which leads to none of the roots in {tsa_roots}")
     weak = trust.refusal(authority, walk.members, roots, trust.TIME_STAMPING)
     if weak is not None:
-        reading.refuse(f"'s authority's chain cannot be relied on: {weak}")
+        reading.refuse(f"tsa-chain.{weak[0]}", f"'s authority's chain cannot be relied on: {weak[1]}")
     _names_its_chain(reading, ess, authority, walk.members, roots)
     return authority_name, walk.path, moment, walk.members
 
@@ -653,23 +659,23 @@ def _tst_info(reading, element):
             value = reading.content(accuracy[unit]) if accuracy[unit] is not None else None
             if value is not None and (not value or len(value) > 1 and value[0] == 0 and value[1] < 0x80
                                       or not 1 <= int.from_bytes(value, "big", signed=True) <= 999):
-                reading.refuse(f"holds an accuracy in {unit} that is not from 1 to 999, in DER")
+                reading.refuse("accuracy", f"holds an accuracy in {unit} that is not from 1 to 999, in DER")
     if fields["ordering"] is not None and reading.content(fields["ordering"]) != b"\xff":
-        reading.refuse("holds an ordering of FALSE written out, which DER leaves out")
+        reading.refuse("ordering", "holds an ordering of FALSE written out, which DER leaves out")
     if fields["nonce"] is not None:
         nonce = reading.content(fields["nonce"])
         magnitude = len(nonce) - (1 if nonce[0] == 0 else 0)
         # Whoever asks for a timestamp chooses its nonce, which the authority
         # signs as given: osslsigncode asks with 8 bytes, and a long one is room for anything.
         if magnitude > MAX_NONCE_BYTES:
-            reading.refuse(f"'s nonce is {magnitude} bytes long, room for anything; no more than"
+            reading.refuse("nonce-size", f"'s nonce is {magnitude} bytes long, room for anything; no more than"
                            f" {MAX_NONCE_BYTES} are asked for")
     if fields["authority name"] is not None:
         names = fields["authority name"].children
         if len(names) != 1 or _identifier(names[0]) != DIRECTORY_NAME:
-            reading.refuse("names its authority other than by a directory name")
+            reading.refuse("tsa-name", "names its authority other than by a directory name")
     if fields["extensions"] is not None:
-        reading.refuse("holds TSTInfo extensions, which this check does not know")
+        reading.refuse("tst-extensions", "holds TSTInfo extensions, which this check does not know")
     moment = core.GeneralizedTime.load(reading.bytes_of(fields["time"])).native
     return DIGESTS[imprint_oid][0], reading.content(imprint["digest"]), moment
 
@@ -681,7 +687,7 @@ def _token_attributes(reading, element, content_digest, info):
                                 "is not intact, or was not made for this signature")
     certificate_ids = [OID["signing_certificate"], OID["signing_certificate_v2"]]
     if sum(dotted in others for dotted in certificate_ids) != 1:
-        reading.refuse("does not name its signer in one signing-certificate attribute (ESS)")
+        reading.refuse("ess-attribute", "does not name its signer in one signing-certificate attribute (ESS)")
     ess = None
     for dotted, value in others.items():
         if dotted in certificate_ids:
@@ -693,7 +699,7 @@ def _token_attributes(reading, element, content_digest, info):
             if (reading.bytes_of(protection["digest"]) != reading.bytes_of(info["digest algorithm"])
                     or protection["mac"] is not None or signature is None
                     or reading.content(signature) != reading.content(info["signature algorithm"])):
-                reading.refuse("holds an algorithm protection attribute naming other algorithms than its signer's")
+                reading.refuse("algorithm-protection", "holds an algorithm protection attribute naming other algorithms than its signer's")
         else:
             _unknown_attribute(reading, dotted)
     return ess
@@ -703,7 +709,7 @@ def _ess_ids(reading, value, version_2):
     fields = reading.fields(value, "signing-certificate attribute", [("certificates", SEQUENCE, False),
                                                                      ("policies", SEQUENCE, True)])
     if fields["policies"] is not None:
-        reading.refuse("names policies in its signing-certificate attribute, which this check does not know")
+        reading.refuse("ess-policies", "names policies in its signing-certificate attribute, which this check does not know")
     ids = []
     for child in fields["certificates"].children:
         shape = ([("algorithm", SEQUENCE, True)] if version_2 else []) + [
@@ -716,7 +722,7 @@ def _ess_ids(reading, value, version_2):
                 name = DIGESTS[reading.algorithm(entry["algorithm"], list(DIGESTS), "ESSCertID's algorithm")][0]
         ids.append((name, reading.content(entry["hash"]), entry["issuer and serial"]))
     if not ids:
-        reading.refuse("names no certificate in its signing-certificate attribute")
+        reading.refuse("ess-empty", "names no certificate in its signing-certificate attribute")
     return ids
 
 
@@ -726,15 +732,15 @@ def _names_its_chain(reading, ess, authority, members, roots):
     for index, (name, value, issuer_serial) in enumerate(ess):
         named = [c for c in known if hashlib.new(name, certificates.der(c)).digest() == value]
         if index == 0 and not any(certificates.der(c) == certificates.der(authority) for c in named):
-            reading.refuse("'s signing-certificate attribute (ESS) does not name its signer")
+            reading.refuse("ess-signer", "'s signing-certificate attribute (ESS) does not name its signer")
         if not named:
-            reading.refuse("'s signing-certificate attribute (ESS) names a certificate off its authority's chain")
+            reading.refuse("ess-on-chain", "'s signing-certificate attribute (ESS) names a certificate off its authority's chain")
         if issuer_serial is not None:
             fields = reading.fields(issuer_serial, "ESS issuer and serial", [("issuer", SEQUENCE, False),
                                                                              ("serial", INTEGER, False)])
             serial = int.from_bytes(reading.content(fields["serial"]), "big", signed=True)
             if serial != named[0].serial_number:
-                reading.refuse("'s signing-certificate attribute (ESS) gives another serial number than its"
+                reading.refuse("ess-serial", "'s signing-certificate attribute (ESS) gives another serial number than its"
                                " certificate's")
 
 
@@ -756,10 +762,11 @@ def compare_with_build(data: bytes, built: bytes, signature: Signature) -> None:
     try:
         unsigned = image.strip(data)
         if unsigned != built:
-            raise Refused(f"without its signature it is not the build ({first_difference(unsigned, built)})")
+            raise Refused("build.unsigned-is-build", f"without its signature it is not the build"
+                          f" ({first_difference(unsigned, built)})")
         again = image.attach(built, signature.blob)
     except image.BadImage as error:
-        raise Refused(str(error)) from None
+        raise Refused(error.check, str(error)) from None
     if again != data:
-        raise Refused(f"it holds bytes that its signature does not account for ({first_difference(data, again)}"
+        raise Refused("build.round-trip", f"it holds bytes that its signature does not account for ({first_difference(data, again)}"
                       " from the build with the same signature)")

@@ -75,7 +75,7 @@ def above(members, roots):
 
 def refusal(leaf, members, roots, purpose):
     """Why the chain from LEAF through MEMBERS (carried, LEAF first) and up
-    through ROOTS cannot be relied on for PURPOSE, or None: a weak key on any
+    through ROOTS cannot be relied on for PURPOSE, as (rule, reason), or None: a weak key on any
     certificate of it, a weak signature on any but a self-issued root (whose
     own signature nothing relies on), an issuer whose extended key usage
     leaves PURPOSE out, or a leaf whose key usage leaves out digitalSignature."""
@@ -83,21 +83,22 @@ def refusal(leaf, members, roots, purpose):
     anchors = above(members, roots)
     for certificate in list(members) + anchors:
         weak = weak_key(certificate)
-        if weak is None and not (certificates.self_issued(certificate) and certificates.among(certificate, roots)):
-            weak = weak_signature(certificate)
         if weak is not None:
-            return f"{certificates.subject(certificate)} on it has {weak}"
+            return "key-strength", f"{certificates.subject(certificate)} on it has {weak}"
+        weak = weak_signature(certificate)
+        if weak is not None and not (certificates.self_issued(certificate) and certificates.among(certificate, roots)):
+            return "signature-strength", f"{certificates.subject(certificate)} on it has {weak}"
     for certificate in list(members) + anchors:
         if certificate is leaf:
             continue
         usage = extended_usage(certificate)
         if usage is not None and purpose not in usage and ANY_USAGE not in usage:
-            return (f"{certificates.subject(certificate)}, an issuer on it, allows its certificates no {wanted}"
-                    " (extendedKeyUsage)")
+            return "issuer-usage", (f"{certificates.subject(certificate)}, an issuer on it, allows its certificates"
+                                    f" no {wanted} (extendedKeyUsage)")
     try:
         key_usage = leaf.extensions.get_extension_for_class(x509.KeyUsage).value
     except x509.ExtensionNotFound:
         key_usage = None  # no keyUsage restricts nothing
     if key_usage is not None and not key_usage.digital_signature:
-        return f"{certificates.subject(leaf)} has a keyUsage without digitalSignature"
+        return "key-usage", f"{certificates.subject(leaf)} has a keyUsage without digitalSignature"
     return None

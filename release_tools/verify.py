@@ -13,6 +13,7 @@ from pathlib import Path
 
 from release_tools import building, chain, cli, processes, revocation, signature
 from release_tools.text import say, shown
+from release_tools.verdicts import CannotCheck, Refused
 
 USAGE_LINE = "usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL]... [--] FILE"
 USAGE = USAGE_LINE + """
@@ -28,19 +29,11 @@ committed tree; FILE is read once, and those bytes are what is checked.
   --crl CRL           a revocation list (PEM or DER) for the signer's chain
                       and the authority's; may be given more than once
 Paths are taken relative to the folder the command is started from.
-Exits 0 when proven, 1 when refused (one REFUSED: line says what differs),
-2 when it could not check."""
+Exits 0 when proven, 1 when refused (one REFUSED [check]: line names the
+check and says what differs), 2 when it could not check."""
 
 # Far more than the program can ever be: a larger file is not read whole.
 LARGEST = 16 << 20
-
-
-class Cannot(Exception):
-    """It could not check (exit 2); str() says why."""
-
-
-class Rejected(Exception):
-    """FILE is not what it must be (exit 1); str() says why."""
 
 
 def parse(argv):
@@ -59,11 +52,11 @@ def parse(argv):
             argv = argv[1:]
             break
         elif first.startswith("-"):
-            raise Cannot(USAGE_LINE)
+            raise CannotCheck("usage", USAGE_LINE)
         else:
             break
     if len(argv) != 1:
-        raise Cannot(USAGE_LINE)
+        raise CannotCheck("usage", USAGE_LINE)
     return Path(os.path.realpath(argv[0])), options["--ca"], options["--tsa-ca"], crls
 
 
@@ -88,21 +81,21 @@ def explain(file, build):
 def verify(argv, out):
     file, roots, tsa_roots, crls = parse(argv)
     if not readable(file):
-        raise Cannot(f"{shown(file)} is not a file that can be read")
+        raise CannotCheck("input.readable", f"{shown(file)} is not a file that can be read")
     for given in (roots, tsa_roots, *crls):
         if given is not None and not readable(given):
-            raise Cannot(f"{shown(given)} is not a file that can be read")
+            raise CannotCheck("input.readable", f"{shown(given)} is not a file that can be read")
     # Tools are installed only by the entry script, as root; elsewhere a missing one is named.
     for tool in (*building.TOOLS, "openssl"):
         if shutil.which(tool, path=processes.SYSTEM_PATH) is None:
-            raise Cannot(f"{tool} is missing; install it with: sudo bash scripts/setup.sh release")
+            raise CannotCheck("setup.tool", f"{tool} is missing; install it with: sudo bash scripts/setup.sh release")
     try:
         for option, given in (("--ca", roots), ("--tsa-ca", tsa_roots)):
             if given is not None:
                 chain.load_roots(given)
         chain.load_crls(crls)
     except chain.BadInput as error:
-        raise Cannot(shown(error)) from None
+        raise CannotCheck("input.content", str(error)) from None
 
     root = cli.PROJECT_ROOT
     try:
@@ -115,28 +108,25 @@ def verify(argv, out):
             finally:
                 shutil.rmtree(work, ignore_errors=True)
     except building.Busy:
-        raise Cannot(f"a release is running in {shown(root)}; try again when it has ended") from None
+        raise CannotCheck("setup.busy", f"a release is running in {shown(root)}; try again when it has ended") from None
 
 
 def check(file, roots, tsa_roots, crls, work, out):
     """Returns the OK line, having said the facts that led to it through OUT;
-    raises Rejected or Cannot."""
+    raises Refused or CannotCheck."""
     building.check_buildable(work)
     # FILE is read once: what is proven is about these bytes, which the digest names.
     try:
         with open(file, "rb") as opened:
             data = opened.read(LARGEST + 1)
     except OSError:
-        raise Cannot(f"{shown(file)} could not be read to be checked") from None
+        raise CannotCheck("input.readable", f"{shown(file)} could not be read to be checked") from None
     if len(data) > LARGEST:
-        raise Rejected(f"it is larger than {LARGEST >> 20} MiB, and the program is a few KiB")
+        raise Refused("image.size", f"it is larger than {LARGEST >> 20} MiB, and the program is a few KiB")
     out(f"Checking: {shown(file)} (SHA-256 {hashlib.sha256(data).hexdigest()})")
-    try:
-        found = signature.read_signature(data, tsa_roots)
-    except signature.Refused as refusal:
-        raise Rejected(str(refusal)) from None
+    found = signature.read_signature(data, tsa_roots)
     if found is None and roots is not None:
-        raise Rejected("it carries no signature, and --ca asks for one under the roots given")
+        raise Refused("signature.asked-for", "it carries no signature, and --ca asks for one under the roots given")
     if found is not None:
         out(f"Signed with Authenticode by: {found.signer_subject}")
         if found.timestamp_authority is not None:
@@ -152,14 +142,14 @@ def check(file, roots, tsa_roots, crls, work, out):
     built = build.program.read_bytes()
     if found is None:
         if data != built:
-            raise Rejected(f"it carries no signature that can be read, and is not the build "
+            raise Refused("build.same-bytes", f"it carries no signature that can be read, and is not the build "
                            f"({signature.first_difference(data, built)}; {len(data)} bytes, the build has {len(built)})"
                            f"{explain(file, build)}")
         return f"OK: {shown(file)} is byte for byte the unsigned program that commit {build.commit} builds."
     try:
         signature.compare_with_build(data, built, found)
-    except signature.Refused as refusal:
-        raise Rejected(f"{refusal}{explain(file, build)}") from None
+    except Refused as refusal:
+        raise Refused(refusal.check, f"{refusal}{explain(file, build)}") from None
     out("Proven: the digest it signs is the file's, the signer's signature verifies with the signer's key,\n"
         "    its chain leads to a trusted root, without it the file is the build byte for byte, the\n"
         "    same signature on the build gives the file again, every element of it is one this check\n"
@@ -173,21 +163,18 @@ def decide_chain(found, roots, out):
     one this system trusts, as Windows asks of its own store; a name alone
     proves nothing, as anyone can make a certificate that says any name."""
     if roots is not None:
-        try:
-            out(f"Its certificate chain {chain.check_chain(found, roots)} in {shown(roots)}.")
-        except chain.ChainRefused as refusal:
-            raise Rejected(str(refusal)) from None
+        out(f"Its certificate chain {chain.check_chain(found, roots)} in {shown(roots)}.")
         return
     if not readable(chain.SYSTEM_ROOTS):
-        raise Cannot(f"this system has no trusted roots ({chain.SYSTEM_ROOTS}) to check the signer's chain "
+        raise CannotCheck("chain.system-roots", f"this system has no trusted roots ({chain.SYSTEM_ROOTS}) to check the signer's chain "
                      "against; pass --ca with the publisher's root")
     try:
         out(f"Its certificate chain {chain.check_chain(found, chain.SYSTEM_ROOTS)} among this system's trusted roots.")
     except chain.ChainRefused as refusal:
         if refusal.rootless:
-            raise Rejected("its chain leads to no root this system trusts; pass --ca with the publisher's root"
+            raise Refused("chain.trusted-root", "its chain leads to no root this system trusts; pass --ca with the publisher's root"
                            f" (its certificate chain {refusal.chain})") from None
-        raise Rejected(f"against this system's trusted roots, its certificate chain {refusal.chain}") from None
+        raise Refused(refusal.check, f"against this system's trusted roots, its certificate chain {refusal.chain}") from None
 
 
 def check_revocation(found, roots, tsa_roots, crls):
@@ -210,13 +197,13 @@ def main(argv):
     facts = []
     try:
         verdict, status, stream = verify(argv, facts.append), 0, sys.stdout
-    except (Cannot, building.BuildError, cli.CannotRun, chain.BadInput, revocation.NotApplicable) as error:
+    except (CannotCheck, building.BuildError, cli.CannotRun) as error:
         reason = str(error)
         if type(error) is building.BuildError:
             reason = f"the program could not be built ({error})"
         verdict, status, stream = f"verify-release.sh: cannot check: {shown(reason)}", 2, sys.stderr
-    except (Rejected, signature.Refused) as error:
-        verdict, status, stream = f"REFUSED: {shown_file}: {shown(error)}", 1, sys.stderr
+    except Refused as error:
+        verdict, status, stream = f"REFUSED [{error.check}]: {shown_file}: {shown(error)}", 1, sys.stderr
     for fact in facts:
         say(fact)
     sys.stdout.flush()
