@@ -14,7 +14,7 @@ from typing import Optional, Sequence
 from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
 
-from . import certificates, chain, signature
+from . import certificates, chain, signature, trust
 from .verdicts import CannotCheck, Refused
 
 # A list's issuer and the machine checking it need not agree on the time to the minute.
@@ -44,9 +44,7 @@ def links_of(members, roots):
     it. A self-issued certificate under one with its own key (a root, or its
     re-issued twin) is no link: no list of its own key revokes it."""
     members = list(members)
-    above = certificates.grown([], [r for r in roots if not certificates.among(r, members)],
-                               lambda root, so_far: any(certificates.issued_by(c, root) for c in members + so_far))
-    links = certificates.all_links(members + above, roots)
+    links = certificates.all_links(members + trust.above(members, roots), roots)
     return [(certificate, issuer) for certificate, issuer in links
             if not (certificates.self_issued(certificate) and certificates.same_key(certificate, issuer))]
 
@@ -69,9 +67,37 @@ def _indirect(crl):
         return False
 
 
+# What a list or an entry may say critically and still be read here; RFC 5280
+# forbids the use of a list with a critical extension its reader does not know.
+_KNOWN_CRL_EXTENSIONS = {x509.CRLNumber.oid, x509.DeltaCRLIndicator.oid, x509.IssuingDistributionPoint.oid,
+                         x509.AuthorityKeyIdentifier.oid, x509.FreshestCRL.oid, x509.AuthorityInformationAccess.oid}
+_KNOWN_ENTRY_EXTENSIONS = {x509.CRLReason.oid, x509.InvalidityDate.oid, x509.CertificateIssuer.oid}
+
+
+def unknown_critical(crl):
+    """Whether CRL, or an entry of it, has a critical extension this reading
+    does not know (or extensions it cannot read, which fails closed)."""
+    try:
+        if any(e.critical and e.oid not in _KNOWN_CRL_EXTENSIONS for e in crl.extensions):
+            return True
+        return any(e.critical and e.oid not in _KNOWN_ENTRY_EXTENSIONS for entry in crl for e in entry.extensions)
+    except ValueError:
+        return True
+
+
+def same_name(one, other):
+    """Whether two names are one as RFC 5280 compares them: attribute by
+    attribute, regardless of case and runs of spaces."""
+    def normal(name):
+        return [sorted((a.oid.dotted_string, " ".join(str(a.value).split()).casefold()) for a in rdn)
+                for rdn in name.rdns]
+    return normal(one) == normal(other)
+
+
 def _entries(crl, serial):
     """CRL's entries for SERIAL, as (reason, whether an earlier entry of an
-    indirect list named another certificate issuer, which then holds)."""
+    indirect list named another certificate issuer, which then holds, and
+    the revocation date in UTC)."""
     if crl.get_revoked_certificate_by_serial_number(serial) is None:
         return []
     indirect, delegated, found = _indirect(crl), False, []
@@ -82,46 +108,61 @@ def _entries(crl, serial):
             except ValueError:
                 delegated = True  # unreadable: OpenSSL is asked, and a second entry fails closed
         if entry.serial_number == serial:
-            found.append((_reason(entry), delegated))
+            found.append((_reason(entry), delegated, entry.revocation_date.replace(tzinfo=datetime.timezone.utc)))
     return found
 
 
-def revoked_by(crl, certificate, issuer):
-    """Whether CRL, signed by ISSUER's key, revokes CERTIFICATE: it has an
-    entry for the serial for any reason but removeFromCRL, and the entry is
-    the issuer's own (in a list that is not indirect, or before an indirect
-    list names another issuer), or the serial has entries that contradict
-    each other (OpenSSL heeds only the first), or OpenSSL's verifier, given
-    this list alone, refuses it (an entry under a certificateIssuer, whose
-    name it matches as RFC 5280 does)."""
+LATER = "revoked after the time that decides"
+
+
+def revoked_by(crl, certificate, issuer, at):
+    """Whether CRL, signed by ISSUER's key, revokes CERTIFICATE as of AT
+    (the time stamped, or None for now): it has an entry for the serial for
+    any reason but removeFromCRL, dated before AT unless the key was
+    compromised, and the entry is the issuer's own (in a list that is not
+    indirect, or before an indirect list names another issuer), or the
+    serial has entries that contradict each other (OpenSSL heeds only the
+    first), or OpenSSL's verifier, given this list alone, refuses it (an
+    entry under a certificateIssuer, whose name it matches as RFC 5280
+    does). LATER when its only entries are dated after AT: a signature
+    timestamped before a revocation for any reason but a compromised key
+    stays good."""
     entries = _entries(crl, certificate.serial_number)
-    standing = [delegated for reason, delegated in entries if reason != x509.ReasonFlags.remove_from_crl]
+    standing = [(delegated, when, reason) for reason, delegated, when in entries
+                if reason != x509.ReasonFlags.remove_from_crl]
     if not standing:
         return False
-    if not all(standing) or len(entries) > 1:
+    if at is not None and all(when > at and reason != x509.ReasonFlags.key_compromise and reason != "unreadable"
+                              for _, when, reason in standing):
+        return LATER
+    if not all(delegated for delegated, _, _ in standing) or len(entries) > 1:
         return True
     return not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=[crl],
                                            crl_check=True, check_time=False)
 
 
-def _status(links, lists, applied):
+def _status(links, lists, applied, at):
     """The certificates of LINKS that the lists their issuer's key signed do
-    not clear: (those revoked, those the lists do not cover). Each list that
-    applies to a link is added to APPLIED (by id)."""
-    revoked, uncovered = [], []
+    not clear as of AT: (those revoked, those the lists do not cover, the
+    lists that cannot be used: another issuer's name, an unknown critical
+    extension). Each list that applies to a link is added to APPLIED (by id)."""
+    revoked, uncovered, unusable = [], [], []
     for certificate, issuer in links:
         own = [crl for crl in lists if issued_by(crl, issuer)]
         applied.update(id(crl) for crl in own)
+        unusable += [crl for crl in own if not same_name(crl.issuer, issuer.subject) or unknown_critical(crl)]
+        own = [crl for crl in own if not any(crl is u for u in unusable)]
         if not own:
             continue
         # Not left to OpenSSL with every list at once: given several, it takes one delta by the
         # order they come in and passes over a delta that no freshestCRL points to.
-        if any(revoked_by(crl, certificate, issuer) for crl in own):
+        said = [revoked_by(crl, certificate, issuer, at) for crl in own]
+        if True in said:
             revoked.append(certificate)
-        elif not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=own,
-                                             crl_check=True, check_time=False):
+        elif LATER not in said and not certificates.openssl_verify(certificate, trusted=[issuer], partial=True,
+                                                                   crls=own, crl_check=True, check_time=False):
             uncovered.append(certificate)
-    return revoked, uncovered
+    return revoked, uncovered, unusable
 
 
 def _current(crl, now):
@@ -141,20 +182,30 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_pat
     current = [crl for _, crl in given if _current(crl, now)]
     sides = []
     if sig is not None:
-        sides.append(("its certificate chain", links_of(sig.carried, signer_roots)))
+        # A lifetime-signing certificate's signature ends with it: its timestamp saves nothing.
+        at = None if sig.carried_chain and trust.lifetime_signing(sig.carried_chain[0]) else sig.timestamp_time
+        sides.append(("its certificate chain", links_of(sig.carried, signer_roots), at))
         if sig.timestamp_carried:
-            sides.append(("its timestamp's authority's chain", links_of(sig.timestamp_carried, tsa_roots)))
-    uncovered, applied = None, set()
-    for words, links in sides:
-        revoked, not_covered = _status(links, current, applied)
+            sides.append(("its timestamp's authority's chain", links_of(sig.timestamp_carried, tsa_roots),
+                          sig.timestamp_time))
+    uncovered, unusable, applied = None, [], set()
+    for words, links, at in sides:
+        revoked, not_covered, cannot_use = _status(links, current, applied, at)
         if revoked:
             raise Refused("revocation.revoked", f"{words} holds a revoked certificate: {certificates.subject(revoked[0])}")
         uncovered = uncovered or next(iter(not_covered), None)
+        unusable += cannot_use
     stale = next((crl for _, crl in given if not _current(crl, now)), None)
     if stale is not None:
         raise NotApplicable("revocation.current", f"the revocation list from {certificates.rfc2253(stale.issuer)} is not current (issued"
                             f" {stale.last_update:%Y-%m-%d %H:%M}, next due {stale.next_update or 'never'} UTC):"
                             " give the one its issuer publishes now")
+    if unusable:
+        crl = unusable[0]
+        why = "it has a critical extension this check does not know" if unknown_critical(crl) else \
+            "it names another issuer than the one whose key signed it"
+        raise NotApplicable("revocation.usable", f"the revocation list from {certificates.rfc2253(crl.issuer)} cannot"
+                            f" be used: {why}")
     if uncovered is not None:
         raise NotApplicable("revocation.coverage", f"the revocation lists given from the issuer of {certificates.subject(uncovered)},"
                             " signed by its key, do not cover it, as OpenSSL's verifier reads them (another"

@@ -93,10 +93,12 @@ def certificate(subject, key, issuer=None, issuer_key=None, *, ca, days=2, start
 
 
 def revocation_list(issuer, issuer_key, revoked=(), extensions=(), number=1, start=None, entries=()):
-    """ISSUER's CRL number NUMBER, valid from START (a minute ago) for a day,
+    """ISSUER's CRL number NUMBER, valid from START (an hour ago) for a day,
     revoking REVOKED (certificates), then ENTRIES ((serial, entry extensions)
-    pairs, in that order), with EXTENSIONS ((extension, critical) pairs)."""
-    start = start or now() - datetime.timedelta(minutes=1)
+    pairs, or (serial, entry extensions, revocation date), in that order),
+    with EXTENSIONS ((extension, critical) pairs)."""
+    # An hour back: a revocation is dated at START, before any timestamp a test makes.
+    start = start or now() - datetime.timedelta(hours=1)
     builder = (x509.CertificateRevocationListBuilder()
                .issuer_name(issuer.subject)
                .last_update(start)
@@ -104,8 +106,8 @@ def revocation_list(issuer, issuer_key, revoked=(), extensions=(), number=1, sta
                .add_extension(x509.CRLNumber(number), critical=False))
     for extension, critical in extensions:
         builder = builder.add_extension(extension, critical=critical)
-    for serial, entry_extensions in [(c.serial_number, ()) for c in revoked] + list(entries):
-        entry = x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(start)
+    for serial, entry_extensions, *when in [(c.serial_number, ()) for c in revoked] + list(entries):
+        entry = x509.RevokedCertificateBuilder().serial_number(serial).revocation_date(when[0] if when else start)
         for extension in entry_extensions:
             entry = entry.add_extension(extension, critical=False)
         builder = builder.add_revoked_certificate(entry.build())

@@ -479,9 +479,11 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
     refused("revocation.revoked", revoked, sig, pki.root, [listed, delta], naming="CN=Sorrelvane Test Publisher")
     # A clean base, a clean delta, then a newer one revoking: whatever order OpenSSL would take them in.
     base = crl_file(work_dir / "clean base.crl", pki_module.revocation_list(lowered, key))
+    long_ago = pki_module.now() - datetime.timedelta(hours=1)
     deltas = [crl_file(work_dir / f"delta {n}.crl", pki_module.revocation_list(
-        lowered, key, revoking, extensions=[(x509.DeltaCRLIndicator(1), True)], number=n,
-        start=pki_module.now() + datetime.timedelta(seconds=n))) for n, revoking in ((2, ()), (3, sig.carried_chain[:1]))]
+        lowered, key, extensions=[(x509.DeltaCRLIndicator(1), True)], number=n,
+        start=pki_module.now() + datetime.timedelta(seconds=n), entries=[(c.serial_number, (), long_ago) for c in revoking]))
+        for n, revoking in ((2, ()), (3, sig.carried_chain[:1]))]
     refused("revocation.revoked", revoked, sig, pki.root, [base, *deltas], naming="CN=Sorrelvane Test Publisher")
     # An indirect list's entry for another CA's certificate with the signer's serial revokes nothing here;
     # one naming the intermediate in other letters does, beside a newer clean list.
@@ -690,3 +692,29 @@ def test_inputs_are_read_in_one_pass(option, label, work_dir, signed_exe, capsys
     assert verify.main([option, str(flood), str(signed_exe)]) == 2
     assert time.monotonic() - started < 1
     assert "verify-release.sh: cannot check: " in capsys.readouterr().err
+
+
+def test_revocation_lists_that_cannot_be_used_and_revocations_after_the_timestamp(genuine, pki, tsa, work_dir):
+    """A list must name the issuer whose key signed it and say nothing
+    critical this check does not know; a revocation dated after the time
+    stamped spares the signature unless the key was compromised."""
+    sig = read(genuine[0], tsa.root)
+    key = serialization.load_pem_private_key(pki.intermediate_key.read_bytes(), None)
+    intermediate = x509.load_pem_x509_certificate(pki.intermediate.read_bytes())
+    serial = sig.carried_chain[0].serial_number
+    renamed = types.SimpleNamespace(subject=pki_module.name("Some Other CA"))
+    not_applicable("revocation.usable", sig, pki.root, [crl_file(work_dir / "another name.crl", pki_module.revocation_list(
+        renamed, key, sig.carried_chain[:1]))])
+    unknown = x509.UnrecognizedExtension(x509.ObjectIdentifier("1.3.6.1.4.1.99999.3"), b"\x05\x00")
+    not_applicable("revocation.usable", sig, pki.root, [crl_file(work_dir / "unknown critical.crl",
+                                                                 pki_module.revocation_list(intermediate, key,
+                                                                                            extensions=[(unknown, True)]))])
+    later = sig.timestamp_time + datetime.timedelta(minutes=1)
+
+    def revoked_then(reason, when):
+        return crl_file(work_dir / f"{reason.name} at {when:%H%M%S}.crl", pki_module.revocation_list(
+            intermediate, key, entries=[(serial, [x509.CRLReason(reason)], when)]))
+    revoked(sig, pki.root, [revoked_then(x509.ReasonFlags.superseded, later)])
+    refused("revocation.revoked", revoked, sig, pki.root, [revoked_then(x509.ReasonFlags.key_compromise, later)])
+    earlier = sig.timestamp_time - datetime.timedelta(minutes=1)
+    refused("revocation.revoked", revoked, sig, pki.root, [revoked_then(x509.ReasonFlags.superseded, earlier)])
