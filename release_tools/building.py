@@ -7,15 +7,10 @@ An export of HEAD, blob by blob, rather than a checkout or `git archive`: no
 untracked or modified file, and no filter, attribute or export setting of the
 checkout, can slip into what is named as built from commit X."""
 
-import os
-import sys
-
-if __name__ == "__main__":  # run as a script, under -I: its package is not on sys.path
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
-
 import contextlib
 import errno
 import fcntl
+import os
 import re
 from dataclasses import dataclass
 from pathlib import Path
@@ -248,32 +243,3 @@ def locked(folder, *, shared):
     finally:
         os.close(descriptor)
 
-
-def main(argv):
-    """building.py EXE: builds the committed tree afresh, as a release does, in
-    a temporary folder, and says whether EXE is that build byte for byte."""
-    import shutil
-    import tempfile
-    if len(argv) != 1:
-        print("usage: building.py EXE", file=sys.stderr)
-        return 2
-    processes.end_on_signals()
-    work = tempfile.mkdtemp(prefix="reproducible.", dir=os.environ.get("TMPDIR") or "/tmp")
-    processes.remove_on_signal(work)
-    try:
-        build = build_afresh(Path(__file__).resolve().parent.parent, work)
-        same = Path(argv[0]).read_bytes() == build.program.read_bytes()
-    except BuildError as error:
-        print(f"building.py: {error}", file=sys.stderr)
-        return 2
-    finally:
-        shutil.rmtree(work, ignore_errors=True)
-    if not same:
-        print(f"{shown(argv[0])} and the release build of {build.describe()} differ", file=sys.stderr)
-        return 1
-    print(f"{shown(argv[0])} is the release build of {build.describe()}")
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))

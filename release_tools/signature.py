@@ -34,7 +34,6 @@ class Signature:
     signer_subject: str         # the signer certificate's subject, RFC 2253
     carried_chain: tuple        # cryptography Certificates: the signer first, each issued by the next
     timestamp_authority: Optional[str]  # the timestamp signer's subject (RFC 2253), None when untimestamped
-    timestamp_chain: tuple      # the authority's certificate first, then what it carries on its chain
     carried: tuple = ()         # every carried certificate (all on the signer's chain)
     timestamp_time: object = None  # the timestamp's genTime (datetime), None when untimestamped
     timestamp_carried: tuple = ()  # every certificate the token carries
@@ -456,13 +455,13 @@ def _read(data, tsa_roots):
 
     walk = _check_chain_members(reading, signer, [c.certificate for c in carried],
                                 "the signer's nor an issuer on its chain")
-    authority = authority_chain = timestamp_time = None
+    authority = timestamp_time = None
     authority_carried = ()
     if timestamp is not None:
-        authority, authority_chain, timestamp_time, authority_carried = _check_token(
+        authority, _, timestamp_time, authority_carried = _check_token(
             blob, timestamp, signature_value, tsa_roots)
     return Signature(blob=blob, signer_subject=certificates.subject(signer), carried_chain=walk.path,
-                     timestamp_authority=authority, timestamp_chain=authority_chain or (),
+                     timestamp_authority=authority,
                      carried=tuple(c.certificate for c in carried), timestamp_time=timestamp_time,
                      timestamp_carried=tuple(authority_carried))
 

@@ -7,6 +7,7 @@ import sys
 if __name__ == "__main__":  # run as a script, under -I: its package is not on sys.path
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 
+import argparse
 import hashlib
 import shutil
 from pathlib import Path
@@ -36,28 +37,27 @@ check and says what differs), 2 when it could not check."""
 LARGEST = 16 << 20
 
 
+class _Arguments(argparse.ArgumentParser):
+    """argparse, its errors the command's own "cannot check" line, naming
+    the argument at fault, then the usage line."""
+
+    def error(self, message):
+        raise CannotCheck("usage", f"{message}; {USAGE_LINE}")
+
+
 def parse(argv):
-    options = {"--ca": None, "--tsa-ca": None}
-    crls = []
-    while argv:
-        first = argv[0]
-        if first in ("--ca", "--tsa-ca", "--crl") and len(argv) >= 2:
-            value = Path(os.path.realpath(argv[1]))
-            if first == "--crl":
-                crls.append(value)
-            else:
-                options[first] = value
-            argv = argv[2:]
-        elif first == "--":
-            argv = argv[1:]
-            break
-        elif first.startswith("-"):
-            raise CannotCheck("usage", USAGE_LINE)
-        else:
-            break
-    if len(argv) != 1:
-        raise CannotCheck("usage", USAGE_LINE)
-    return Path(os.path.realpath(argv[0])), options["--ca"], options["--tsa-ca"], crls
+    """(FILE, --ca, --tsa-ca, the --crl files), each an absolute path (or None)."""
+    parser = _Arguments(prog="verify-release.sh", add_help=False, allow_abbrev=False)
+    parser.add_argument("--ca", type=_path)
+    parser.add_argument("--tsa-ca", type=_path)
+    parser.add_argument("--crl", type=_path, action="append", default=[])
+    parser.add_argument("file", type=_path, metavar="FILE")
+    given = parser.parse_args(argv)
+    return given.file, given.ca, given.tsa_ca, given.crl
+
+
+def _path(text):
+    return Path(os.path.realpath(text))
 
 
 def readable(path):

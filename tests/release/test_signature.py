@@ -718,3 +718,11 @@ def test_revocation_lists_that_cannot_be_used_and_revocations_after_the_timestam
     refused("revocation.revoked", revoked, sig, pki.root, [revoked_then(x509.ReasonFlags.key_compromise, later)])
     earlier = sig.timestamp_time - datetime.timedelta(minutes=1)
     refused("revocation.revoked", revoked, sig, pki.root, [revoked_then(x509.ReasonFlags.superseded, earlier)])
+
+
+@pytest.mark.parametrize("argv, named", [(["--root", "x", "FILE"], "--root"), (["one", "two"], "two"),
+                                         (["--ca"], "--ca"), ([], "FILE")])
+def test_usage_errors_name_the_argument(argv, named, capsys):
+    assert verify.main(argv) == 2
+    said = capsys.readouterr().err
+    assert said.startswith("verify-release.sh: cannot check: ") and named in said.split("; usage:")[0], said
