@@ -18,7 +18,7 @@ import conftest
 import der_editor as E
 import pki as pki_module
 import timestamp_authority
-from release_tools import certificates, chain, image, processes, revocation, signature, verify
+from release_tools import certificates, chain, der, image, processes, revocation, signature, verify
 from release_tools.verdicts import CannotCheck, Refused
 
 # Room for anything, where no signature covers it.
@@ -726,3 +726,31 @@ def test_usage_errors_name_the_argument(argv, named, capsys):
     assert verify.main(argv) == 2
     said = capsys.readouterr().err
     assert said.startswith("verify-release.sh: cannot check: ") and named in said.split("; usage:")[0], said
+
+
+def nested(depth):
+    data = b""
+    for _ in range(depth):
+        data = bytes([0x30, len(data)]) + data
+    return data.hex()
+
+
+@pytest.mark.parametrize("encoding, check", [
+    ("", "der.cut-short"), ("1f", "der.cut-short"), ("30", "der.cut-short"), ("308201", "der.cut-short"),
+    ("1f800100", "der.minimal-tag"), ("1f1e00", "der.minimal-tag"), ("1f8181818181", "der.tag-too-long"),
+    ("30800000", "der.definite-length"), ("30850000000001", "der.length-too-long"),
+    ("3082000100", "der.minimal-length"), ("048101ff", "der.minimal-length"), ("040500", "der.fits-parent"),
+    ("1000", "der.constructed-sequence"), ("2400", "der.primitive-type"), ("010101", "der.boolean"),
+    ("0200", "der.integer-empty"), ("02020001", "der.minimal-integer"), ("0202ff80", "der.minimal-integer"),
+    ("0300", "der.bit-string-unused"), ("03020800", "der.bit-string-unused"), ("030101", "der.bit-string-unused"),
+    ("030201ff", "der.bit-string-padding"), ("050100", "der.null"), ("0600", "der.oid-cut-short"),
+    ("060181", "der.oid-cut-short"), ("06028001", "der.minimal-oid"), ("0615" + "81" * 20 + "01", "der.oid-arc-too-long"),
+    ("170c" + b"260101000000".hex(), "der.time-utc"), ("1812" + b"20260101000000.10Z".hex(), "der.time-fraction"),
+    ("0700", "der.universal-type"), ("050000", "der.trailing-bytes"), (nested(49), "der.depth"),
+    ("31060101ff010100", "der.set-order"),
+])
+def test_der_rules(encoding, check):
+    with pytest.raises(der.NotDer) as caught:
+        der.parse(bytes.fromhex(encoding))
+    assert caught.value.check == check, (caught.value.check, str(caught.value))
+    der.parse(bytes.fromhex(nested(48)))  # as deep as a signature may go
