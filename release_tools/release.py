@@ -12,10 +12,10 @@ import shutil
 import stat
 from pathlib import Path
 
-from release_tools import building, chain, cli, processes, signature, signing
+from release_tools import building, cli, inputs, processes, signature, signing, trust
 from release_tools import text
 from release_tools.text import shown
-from release_tools.verdicts import Refused
+from release_tools.verdicts import CannotCheck, Refused
 
 USAGE = """\
 usage: release.sh
@@ -71,17 +71,22 @@ def foreign_files(dist):
 
 
 def roots_setting(name, environ):
-    """The roots file that setting NAME names, as an absolute path, checked."""
+    """The roots that setting NAME names, read once (inputs.Roots)."""
     path = environ[name]
+    if not (os.path.isfile(path) and os.access(path, os.R_OK)):
+        raise Failed(f"{name} does not name a file that can be read.")
     try:
-        if not (os.path.isfile(path) and os.access(path, os.R_OK)):
-            raise Failed(f"{name} does not name a file that can be read.")
-        chain.load_roots(Path(path))
-    except chain.BadInput:
+        return inputs.roots(Path(os.path.realpath(path)))
+    except CannotCheck:
         raise Failed(f"{name} holds no PEM certificate.") from None
-    except (OSError, ValueError):
-        raise Failed(f"{name} does not name a file that can be read.") from None
-    return Path(os.path.realpath(path))
+
+
+def system_roots():
+    """This system's trusted roots, or none when it has no file of them."""
+    try:
+        return inputs.roots(inputs.SYSTEM_ROOTS)
+    except CannotCheck:
+        return inputs.Roots((), str(inputs.SYSTEM_ROOTS))
 
 
 def check_after_signing(signed, build, signer, tsa_roots, roots):
@@ -102,8 +107,8 @@ def check_after_signing(signed, build, signer, tsa_roots, roots):
     if roots is None:
         return None
     try:
-        return chain.check_chain(found, roots)
-    except chain.ChainRefused as refusal:
+        return trust.signer_chain(found, roots)
+    except trust.Untrusted as refusal:
         raise Failed(f"SIGN_CA: its certificate chain {refusal.chain}. "
                      f"Add the missing certificate to {signer.certificate_setting}.") from None
 
@@ -173,7 +178,7 @@ def release_into(dist, environ):
         if signer is not None:
             signing.sign(signer, build.program, stage / PROGRAM)
             chain_outcome = check_after_signing(stage / PROGRAM, build, signer,
-                                                tsa_roots or chain.SYSTEM_ROOTS, roots)
+                                                tsa_roots or system_roots(), roots)
         else:
             shutil.copy2(build.program, stage / PROGRAM)
         info = building.build_info(build)
@@ -211,7 +216,7 @@ def release_into(dist, environ):
     if signer is not None:
         text.say(f"Signed with Authenticode (SHA-256) by: {signer.subject}"
                  f"{', timestamped' if signer.timestamp_url else ''}")
-        chain_said = f", and its chain {chain_outcome} in {shown(roots)}" if roots else ""
+        chain_said = f", and its chain {chain_outcome} in {shown(roots.where)}" if roots else ""
         text.say(f"    It is the build plus one intact signature{chain_said}.")
     else:
         text.say("Not signed: SIGN_CERT and SIGN_KEY, or SIGN_PKCS12, are not set.")

@@ -8,13 +8,12 @@ that do not cover its certificate (another partition or scope) mean the check
 could not be made, which is not the same as a certificate found good."""
 
 import datetime
-from pathlib import Path
 from typing import Optional, Sequence
 
 from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
 
-from . import certificates, chain, signature, trust
+from . import certificates, signature, trust
 from .verdicts import CannotCheck, Refused
 
 # A list's issuer and the machine checking it need not agree on the time to the minute.
@@ -170,15 +169,16 @@ def _current(crl, now):
             and (crl.next_update is None or crl.next_update >= now - CLOCK_SKEW))
 
 
-def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, crl_paths: Sequence[Path],
+def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, given: Sequence[tuple],
           now: Optional[datetime.datetime] = None) -> None:
     """Raises Refused when a certificate on SIG's chain (up to
-    SIGNER_ROOTS) or on its authority's (up to TSA_ROOTS) is revoked by the
-    lists in CRL_PATHS; else NotApplicable when those lists cannot settle it.
+    SIGNER_ROOTS) or on its authority's (up to TSA_ROOTS), each a list of
+    certificates, is revoked by the lists GIVEN ((path, list) pairs, as
+    inputs.revocation_lists reads them); else NotApplicable when those lists
+    cannot settle it.
     A revocation found decides, whatever else the lists leave open. SIG is
     None for an unsigned file, to which no list applies."""
     now = now or datetime.datetime.now(datetime.timezone.utc).replace(tzinfo=None)
-    given = [(path, crl) for path in crl_paths for crl in chain.load_crls([path])]
     current = [crl for _, crl in given if _current(crl, now)]
     sides = []
     if sig is not None:

@@ -14,7 +14,6 @@ verifier's, judged by its exit status."""
 
 import hashlib
 from dataclasses import dataclass
-from pathlib import Path
 from typing import Optional
 
 from asn1crypto import core
@@ -383,7 +382,7 @@ def _check_chain_members(reading, leaf, carried, stray_words):
     return walk
 
 
-def read_signature(data: bytes, tsa_roots: Path) -> Optional[Signature]:
+def read_signature(data: bytes, tsa_roots) -> Optional[Signature]:
     """None when DATA is a PE image with no certificate table at all
     (unsigned). Otherwise checks everything that needs no build and no signer
     roots (image layout, DER, the allow-list, the signer's signature, the
@@ -392,7 +391,7 @@ def read_signature(data: bytes, tsa_roots: Path) -> Optional[Signature]:
     Signature, or raises Refused. Data that is not a PE image also raises
     Refused."""
     try:
-        return _read(bytes(data), Path(tsa_roots))
+        return _read(bytes(data), tsa_roots)
     except Refused:
         raise
     except image.BadImage as error:
@@ -458,7 +457,7 @@ def _read(data, tsa_roots):
     authority = timestamp_time = None
     authority_carried = ()
     if timestamp is not None:
-        authority, _, timestamp_time, authority_carried = _check_token(
+        authority, timestamp_time, authority_carried = _check_token(
             blob, timestamp, signature_value, tsa_roots)
     return Signature(blob=blob, signer_subject=certificates.subject(signer), carried_chain=walk.path,
                      timestamp_authority=authority,
@@ -569,9 +568,9 @@ MAX_NONCE_BYTES = 16
 
 
 def _check_token(blob, element, signature_value, tsa_roots):
-    """Checks the token at ELEMENT of BLOB; returns the authority's subject,
-    its chain (the authority first) and the time stamped."""
-    from . import chain
+    """Checks the token at ELEMENT of BLOB, its authority's chain against
+    TSA_ROOTS (an inputs.Roots); returns the authority's subject, the time
+    stamped and the certificates on the authority's chain."""
     reading = _Reading(blob, "its timestamp", "token")
     signed, info, digest_name, signature_oid = _one_signer(
         reading, element, 3, list(DIGESTS), "holds attributes or revocation lists that its authority did not sign")
@@ -612,30 +611,10 @@ def _check_token(blob, element, signature_value, tsa_roots):
     walk = _check_chain_members(reading, authority, [c.certificate for c in carried],
                                 "its authority's nor an issuer on that chain")
     authority_name = certificates.subject(authority)
-    try:
-        roots = chain.load_roots(tsa_roots)
-    except chain.BadInput:
-        roots = []
-    if not roots or not certificates.openssl_verify(authority, trusted=roots, untrusted=walk.members[1:],
-                                                    purpose="timestampsign", moment=moment):
-        reading.refuse("tsa-chain.root", f"'s authority ({authority_name}) does not lead to a root in {tsa_roots}")
-    for top in walk.tops:
-        if not certificates.top_checked(top, roots):
-            reading.refuse("tsa-chain.top", f"carries {certificates.subject(top)}, which is neither among the roots in {tsa_roots}"
-                           " nor signed by one of them")
-    for member in walk.members:
-        # A self-made "root" could vouch for a copy of anything it names.
-        if certificates.self_issued(member) and not certificates.among(member, roots):
-            reading.refuse("tsa-chain.self-issued", f"carries {certificates.subject(member)}, a self-issued certificate that is not among"
-                           f" the roots in {tsa_roots}")
-    stray = certificates.not_leading(walk.members, roots)
-    if stray is not None:
-        reading.refuse("tsa-chain.leads", f"carries {certificates.subject(stray)}, which leads to none of the roots in {tsa_roots}")
-    weak = trust.refusal(authority, walk.members, roots, trust.TIME_STAMPING)
-    if weak is not None:
-        reading.refuse(f"tsa-chain.{weak[0]}", f"'s authority's chain cannot be relied on: {weak[1]}")
-    _names_its_chain(reading, ess, authority, walk.members, roots)
-    return authority_name, walk.path, moment, walk.members
+    trust.trust(authority, [c.certificate for c in carried], tsa_roots, trust.TIME_STAMPING, moment,
+                step="tsa-chain", what=f"its timestamp's authority, {authority_name},")
+    _names_its_chain(reading, ess, authority, walk.members, tsa_roots.certificates)
+    return authority_name, moment, walk.members
 
 
 def _tst_info(reading, element):

@@ -1,9 +1,14 @@
-"""What a chain must be, beyond leading to a root, before anything it vouches
-for is trusted: each certificate on it strong enough, and allowed the use it
-is put to, as Windows allows it (each certificate no more than its issuers).
+"""Who vouches for a signature: one question, asked alike of the signer's
+chain (for code signing) and of the timestamp authority's (for time
+stamping), by trust().
 
-The signer's chain and the authority's are held to the same rules, each for
-its own purpose; the leaf's own extended key usage is the caller's."""
+A chain is trusted when it leads to one of the roots given; every carried
+certificate on it leads there too (a self-made "root" with a copy of a real
+certificate under it is bytes no root vouches for); each certificate on it
+is strong enough and allowed the use it is put to, as Windows allows it
+(each no more than its issuers); and OpenSSL's own verifier, judged by its
+exit status, accepts it at the time that decides. Where it stops, and which
+root it reaches, are worked out from the parsed certificates."""
 
 from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
@@ -11,6 +16,7 @@ from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
 
 from . import certificates
+from .verdicts import Refused
 
 CODE_SIGNING = x509.ObjectIdentifier("1.3.6.1.5.5.7.3.3")
 TIME_STAMPING = x509.ObjectIdentifier("1.3.6.1.5.5.7.3.8")
@@ -102,3 +108,78 @@ def refusal(leaf, members, roots, purpose):
     if key_usage is not None and not key_usage.digital_signature:
         return "key-usage", f"{certificates.subject(leaf)} has a keyUsage without digitalSignature"
     return None
+
+
+class Untrusted(Refused):
+    """.chain is the phrase for where the chain went; .rootless, whether it
+    reaches none of the roots at all."""
+
+    def __init__(self, check, what, where, chain, rootless):
+        super().__init__(check, f"{what}, checked against the roots in {where}, {chain}")
+        self.chain = chain
+        self.rootless = rootless
+
+
+# The leaf's own usage: codeSigning among its extended key usages; for an
+# authority, OpenSSL's timestampsign purpose (timeStamping alone, critical).
+_OPENSSL_PURPOSE = {TIME_STAMPING: "timestampsign"}
+
+
+def trust(leaf, carried, roots, purpose, at, *, step, what):
+    """Returns the root that LEAF's chain, through CARRIED (every carried
+    certificate, LEAF among them or not), leads to among ROOTS (an
+    inputs.Roots), trusted for PURPOSE at AT (a datetime, or None for now);
+    raises Untrusted, its check STEP.<rule>, its words WHAT's."""
+    trusted = list(roots.certificates)
+    untrusted = [c for c in carried if certificates.der(c) != certificates.der(leaf)]
+
+    def refuse(rule, phrase, rootless=False):
+        raise Untrusted(f"{step}.{rule}", what, roots.where, phrase, rootless)
+
+    walked = certificates.walk(leaf, untrusted)
+    members = walked.members
+    root = certificates.root_found(leaf, members, trusted)
+    if root is None:
+        top = walked.path[-1]
+        if certificates.self_issued(top):
+            refuse("root", f"stops at {certificates.subject(top)}, a root not among them", rootless=True)
+        refuse("root", f"stops at {certificates.rfc2253(top.issuer)}, the issuer of {certificates.subject(top)},"
+               " whose certificate is neither carried nor among them", rootless=True)
+    # What the chain leaves to the roots must be the roots' own or signed by them:
+    # OpenSSL uses its trusted copy and never looks at the carried one.
+    for top in walked.tops:
+        if not certificates.top_checked(top, trusted):
+            refuse("top", f"does not verify (the carried {certificates.subject(top)}, issued by"
+                   f" {certificates.rfc2253(top.issuer)}, is neither among them nor signed by one of them)")
+    stray = certificates.not_leading(members, trusted)
+    if stray is not None:
+        refuse("leads", f"does not verify (the carried {certificates.subject(stray)}, issued by"
+               f" {certificates.rfc2253(stray.issuer)}, leads to none of them)")
+    if purpose == CODE_SIGNING and CODE_SIGNING not in (extended_usage(leaf) or ()):
+        refuse("code-signing-usage", "does not verify (the signer's certificate is not for code signing)")
+    weak = refusal(leaf, members, trusted, purpose)
+    if weak is not None:
+        refuse(weak[0], f"does not verify ({weak[1]})")
+    # A lifetime-signing certificate's signatures end with it: its timestamp extends nothing.
+    lifetime = purpose == CODE_SIGNING and lifetime_signing(leaf)
+    moment = None if lifetime else at
+    openssl_purpose = _OPENSSL_PURPOSE.get(purpose)
+    if not certificates.openssl_verify(leaf, trusted=trusted, untrusted=untrusted, purpose=openssl_purpose,
+                                       moment=moment):
+        if certificates.openssl_verify(leaf, trusted=trusted, untrusted=untrusted, purpose=openssl_purpose,
+                                       check_time=False):
+            when = f"at the time stamped, {moment:%Y-%m-%d %H:%M:%S} UTC" if moment else "now"
+            if lifetime and at:
+                when += " (the signer's certificate is for lifetime signing, which no timestamp extends)"
+            refuse("valid-at", f"does not verify (a certificate on it is not valid {when})")
+        refuse("openssl", "does not verify (OpenSSL's verifier refuses it)")
+    return root
+
+
+def signer_chain(sig, roots):
+    """Where SIG's signer's chain leads among ROOTS: "leads to the root CN=...",
+    or raises Untrusted (chain.<rule>). Judged at the time stamped, when there
+    is a timestamp, else now."""
+    root = trust(sig.carried_chain[0], sig.carried, roots, CODE_SIGNING, sig.timestamp_time,
+                 step="chain", what="its certificate chain")
+    return f"leads to the root {certificates.subject(root)}"

@@ -12,7 +12,7 @@ import hashlib
 import shutil
 from pathlib import Path
 
-from release_tools import building, chain, cli, processes, revocation, signature
+from release_tools import building, cli, inputs, processes, revocation, signature, trust
 from release_tools.text import say, shown
 from release_tools.verdicts import CannotCheck, Refused
 
@@ -79,23 +79,22 @@ def explain(file, build):
 
 
 def verify(argv, out):
-    file, roots, tsa_roots, crls = parse(argv)
+    """Reads every input once, then checks FILE (check()) with the parsed
+    roots and lists; returns the OK line."""
+    file, roots_path, tsa_path, crl_paths = parse(argv)
     if not readable(file):
         raise CannotCheck("input.readable", f"{shown(file)} is not a file that can be read")
-    for given in (roots, tsa_roots, *crls):
+    for given in (roots_path, tsa_path, *crl_paths):
         if given is not None and not readable(given):
             raise CannotCheck("input.readable", f"{shown(given)} is not a file that can be read")
     # Tools are installed only by the entry script, as root; elsewhere a missing one is named.
     for tool in (*building.TOOLS, "openssl"):
         if shutil.which(tool, path=processes.SYSTEM_PATH) is None:
             raise CannotCheck("setup.tool", f"{tool} is missing; install it with: sudo bash scripts/setup.sh release")
-    try:
-        for option, given in (("--ca", roots), ("--tsa-ca", tsa_roots)):
-            if given is not None:
-                chain.load_roots(given)
-        chain.load_crls(crls)
-    except chain.BadInput as error:
-        raise CannotCheck("input.content", str(error)) from None
+    roots = inputs.roots(roots_path) if roots_path is not None else None
+    system = inputs.roots(inputs.SYSTEM_ROOTS) if readable(inputs.SYSTEM_ROOTS) else None
+    tsa_roots = inputs.roots(tsa_path) if tsa_path is not None else system
+    lists = inputs.revocation_lists(crl_paths)
 
     root = cli.PROJECT_ROOT
     try:
@@ -104,16 +103,19 @@ def verify(argv, out):
             processes.remove_on_signal(work)
             processes.end_on_signals()
             try:
-                return check(file, roots, tsa_roots or chain.SYSTEM_ROOTS, crls, work, out)
+                return check(file, roots, system, tsa_roots or inputs.Roots((), str(inputs.SYSTEM_ROOTS)), lists,
+                             work, out)
             finally:
                 shutil.rmtree(work, ignore_errors=True)
     except building.Busy:
         raise CannotCheck("setup.busy", f"a release is running in {shown(root)}; try again when it has ended") from None
 
 
-def check(file, roots, tsa_roots, crls, work, out):
+def check(file, roots, system, tsa_roots, lists, work, out):
     """Returns the OK line, having said the facts that led to it through OUT;
-    raises Refused or CannotCheck."""
+    raises Refused or CannotCheck. ROOTS are --ca's (or None), SYSTEM this
+    system's (or None), TSA_ROOTS those a timestamp's authority must lead to,
+    LISTS the revocation lists given: all read already."""
     building.check_buildable(work)
     # FILE is read once: what is proven is about these bytes, which the digest names.
     try:
@@ -124,6 +126,12 @@ def check(file, roots, tsa_roots, crls, work, out):
     if len(data) > LARGEST:
         raise Refused("image.size", f"it is larger than {LARGEST >> 20} MiB, and the program is a few KiB")
     out(f"Checking: {shown(file)} (SHA-256 {hashlib.sha256(data).hexdigest()})")
+    # The steps, cheapest first, each refusing by its own check's id:
+    #  1. the image and the strict reading of every byte nobody signed, the signer's
+    #     signature and digest, the token and its authority's chain (read_signature);
+    #  2. who signed it: the signer's chain to --ca, or to this system's roots;
+    #  3. revocation, by the lists given;
+    #  4. the build, and the round trip of the signature with it.
     found = signature.read_signature(data, tsa_roots)
     if found is None and roots is not None:
         raise Refused("signature.asked-for", "it carries no signature, and --ca asks for one under the roots given")
@@ -131,10 +139,12 @@ def check(file, roots, tsa_roots, crls, work, out):
         out(f"Signed with Authenticode by: {found.signer_subject}")
         if found.timestamp_authority is not None:
             out(f"Timestamped by: {found.timestamp_authority} (the token is intact, stamps this signature, "
-                f"and its authority leads to a root in {shown(tsa_roots)})")
-        decide_chain(found, roots, out)
-    if crls:
-        check_revocation(found, roots, tsa_roots, crls)
+                f"and its authority leads to a root in {shown(tsa_roots.where)})")
+        decide_chain(found, roots, system, out)
+    if lists:
+        signer_roots = roots or system
+        revocation.check(found, signer_roots.certificates if signer_roots else [],
+                         tsa_roots.certificates if found and found.timestamp_carried else [], lists)
 
     (work / "build").mkdir()
     build = building.build_afresh(cli.PROJECT_ROOT, work / "build")
@@ -143,8 +153,8 @@ def check(file, roots, tsa_roots, crls, work, out):
     if found is None:
         if data != built:
             raise Refused("build.same-bytes", f"it carries no signature that can be read, and is not the build "
-                           f"({signature.first_difference(data, built)}; {len(data)} bytes, the build has {len(built)})"
-                           f"{explain(file, build)}")
+                          f"({signature.first_difference(data, built)}; {len(data)} bytes, the build has {len(built)})"
+                          f"{explain(file, build)}")
         return f"OK: {shown(file)} is byte for byte the unsigned program that commit {build.commit} builds."
     try:
         signature.compare_with_build(data, built, found)
@@ -158,32 +168,24 @@ def check(file, roots, tsa_roots, crls, work, out):
     return f"OK: {shown(file)} is the program that commit {build.commit} builds, plus one Authenticode signature."
 
 
-def decide_chain(found, roots, out):
-    """Who signed it: the chain must lead to a root in --ca, or without it to
-    one this system trusts, as Windows asks of its own store; a name alone
-    proves nothing, as anyone can make a certificate that says any name."""
+def decide_chain(found, roots, system, out):
+    """Who signed it: the chain must lead to a root in --ca (ROOTS), or
+    without it to one this system trusts (SYSTEM), as Windows asks of its own
+    store; a name alone proves nothing, as anyone can make a certificate that
+    says any name."""
     if roots is not None:
-        out(f"Its certificate chain {chain.check_chain(found, roots)} in {shown(roots)}.")
+        out(f"Its certificate chain {trust.signer_chain(found, roots)} in {shown(roots.where)}.")
         return
-    if not readable(chain.SYSTEM_ROOTS):
-        raise CannotCheck("chain.system-roots", f"this system has no trusted roots ({chain.SYSTEM_ROOTS}) to check the signer's chain "
-                     "against; pass --ca with the publisher's root")
+    if system is None:
+        raise CannotCheck("chain.system-roots", f"this system has no trusted roots ({inputs.SYSTEM_ROOTS}) to check"
+                          " the signer's chain against; pass --ca with the publisher's root")
     try:
-        out(f"Its certificate chain {chain.check_chain(found, chain.SYSTEM_ROOTS)} among this system's trusted roots.")
-    except chain.ChainRefused as refusal:
+        out(f"Its certificate chain {trust.signer_chain(found, system)} among this system's trusted roots.")
+    except trust.Untrusted as refusal:
         if refusal.rootless:
-            raise Refused("chain.trusted-root", "its chain leads to no root this system trusts; pass --ca with the publisher's root"
-                           f" (its certificate chain {refusal.chain})") from None
+            raise Refused("chain.trusted-root", "its chain leads to no root this system trusts; pass --ca with the"
+                          f" publisher's root (its certificate chain {refusal.chain})") from None
         raise Refused(refusal.check, f"against this system's trusted roots, its certificate chain {refusal.chain}") from None
-
-
-def check_revocation(found, roots, tsa_roots, crls):
-    """The --crl lists decide, with or without --ca: up to the roots given,
-    or this system's (a revocation found refuses; lists that cannot settle
-    it, exit 2)."""
-    signer_roots = roots or (chain.SYSTEM_ROOTS if readable(chain.SYSTEM_ROOTS) else None)
-    revocation.check(found, chain.load_roots(signer_roots) if signer_roots else [],
-                     chain.load_roots(tsa_roots) if found and found.timestamp_carried else [], crls)
 
 
 def main(argv):

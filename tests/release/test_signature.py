@@ -18,7 +18,7 @@ import conftest
 import der_editor as E
 import pki as pki_module
 import timestamp_authority
-from release_tools import certificates, chain, der, image, processes, revocation, signature, verify
+from release_tools import certificates, der, image, inputs, processes, revocation, signature, trust, verify
 from release_tools.verdicts import CannotCheck, Refused
 
 # Room for anything, where no signature covers it.
@@ -61,7 +61,12 @@ def signed_with_root(built_exe, work_dir, pki, tsa):
 
 def read(path_or_data, tsa_root):
     data = path_or_data if isinstance(path_or_data, bytes) else path_or_data.read_bytes()
-    return signature.read_signature(data, tsa_root)
+    return signature.read_signature(data, inputs.roots(tsa_root))
+
+
+def check_chain(sig, roots):
+    """Where SIG's signer's chain leads among the roots in the file ROOTS."""
+    return trust.signer_chain(sig, inputs.roots(roots))
 
 
 def refused(check, call, *args, naming=None):
@@ -318,7 +323,7 @@ def test_genuine_signature_is_read(genuine, tsa, pki):
     assert sig.timestamp_authority == "CN=Throwaway Timestamp Authority"
     assert [c.subject.rfc4514_string() for c in sig.carried_chain] == [
         "CN=Sorrelvane Test Publisher", "CN=Throwaway Test Intermediate"]
-    assert chain.check_chain(sig, pki.root) == "leads to the root CN=Throwaway Test Root"
+    assert check_chain(sig, pki.root) == "leads to the root CN=Throwaway Test Root"
     # A timestamp from an authority that leads to none of the roots given.
     refused("tsa-chain.root",
             read, genuine[0], pki.other)
@@ -354,9 +359,9 @@ def der_copy(pem_path, out):
 def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged_dir, signer):
     sig = read(genuine[0], tsa.root)
     refused("chain.root",
-            chain.check_chain, sig, pki.other)
+            check_chain, sig, pki.other)
     forgotten = conftest.sign(built_exe, work_dir / "genuine" / "forgotten.exe", **dict(signer, certs=pki.signer))
-    refused("chain.root", chain.check_chain, read(forgotten, tsa.root), pki.root)
+    refused("chain.root", check_chain, read(forgotten, tsa.root), pki.root)
 
     # A carried intermediate whose signature is garbage, while a good copy stands among the roots.
     roots = work_dir / "root and intermediate.pem"
@@ -366,12 +371,12 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     path = forged_dir / "carried-intermediate-garbage.exe"
     path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
     refused("chain.top",
-            chain.check_chain, read(path, tsa.root), roots)
+            check_chain, read(path, tsa.root), roots)
 
     # A publisher's bundle: the root, the root cross-signed by an older root, the older root.
     bundle = conftest.sign(built_exe, work_dir / "genuine" / "bundle.exe", **dict(signer, certs=pki.bundle_chain))
     bundled = read(bundle, tsa.root)
-    assert chain.check_chain(bundled, pki.old_root) == "leads to the root CN=Throwaway Old Root"
+    assert check_chain(bundled, pki.old_root) == "leads to the root CN=Throwaway Old Root"
     # The root cross-signed by a CA that an older root issued: found two steps past the carried root.
     older_key, ca_key = pki_module.new_key(), pki_module.new_key()
     start = pki_module.now() - datetime.timedelta(days=1)
@@ -386,7 +391,7 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     path = forged_dir / "cross-signed-two-steps.exe"
     path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
     (work_dir / "other old root.pem").write_bytes(pki_module.pem(older))
-    assert chain.check_chain(read(path, tsa.root), work_dir / "other old root.pem") == \
+    assert check_chain(read(path, tsa.root), work_dir / "other old root.pem") == \
         "leads to the root CN=Other Old Root"
     # Revoked on the way through the cross-signed copy as well.
     refused("revocation.revoked",
@@ -394,7 +399,7 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     # Against the newer root alone, nothing vouches for the older root or its cross-signed copy: anyone
     # can make that pair (a self-made "root" and a copy of the real one under it), with any payload.
     refused("chain.leads",
-            chain.check_chain, bundled, pki.root)
+            check_chain, bundled, pki.root)
     # The carried root's re-issued twin (same name and key) among the roots, with the root's own list.
     root_key = serialization.load_pem_private_key(pki.root_key.read_bytes(), None)
     twin = work_dir / "re-issued root.pem"
@@ -402,11 +407,11 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     root_list = work_dir / "root's empty list.crl"
     root_list.write_bytes(pki_module.revocation_list(root, root_key).public_bytes(serialization.Encoding.DER))
     with_root = read(signed_with_root, tsa.root)
-    assert chain.check_chain(with_root, twin).startswith("leads to the root")
+    assert check_chain(with_root, twin).startswith("leads to the root")
     revoked(with_root, twin, [root_list])
     both = work_dir / "root and old root.pem"
     both.write_bytes(pki.root.read_bytes() + pki.old_root.read_bytes())
-    assert chain.check_chain(bundled, both) == "leads to the root CN=Throwaway Test Root"
+    assert check_chain(bundled, both) == "leads to the root CN=Throwaway Test Root"
 
 
 def evil_pair(victim):
@@ -431,18 +436,19 @@ def test_a_self_made_root_vouches_for_nothing(side, genuine, built_exe, pki, tsa
     path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
     if side == "signer":
         refused("chain.leads",
-                chain.check_chain, read(path, tsa.root), pki.root)
+                check_chain, read(path, tsa.root), pki.root)
         # Without --ca, this system's roots decide, and none of them vouches for the pair.
-        refused("chain.trusted-root", verify.decide_chain, read(path, tsa.root), None, [].append)
+        refused("chain.trusted-root", verify.decide_chain, read(path, tsa.root), None,
+                inputs.roots(inputs.SYSTEM_ROOTS), [].append)
     else:
-        refused("tsa-chain.self-issued",
+        refused("tsa-chain.leads",
                 read, path, tsa.root)
 
 
 def revoked(sig, roots, lists, tsa_root=None):
     """Revocation by LISTS, up to the roots files ROOTS (the signer's) and TSA_ROOT."""
-    revocation.check(sig, chain.load_roots(roots) if roots else [], chain.load_roots(tsa_root) if tsa_root else [],
-                     lists)
+    revocation.check(sig, inputs.roots(roots).certificates if roots else [],
+                     inputs.roots(tsa_root).certificates if tsa_root else [], inputs.revocation_lists(lists))
 
 
 def not_applicable(check, *args):
@@ -549,10 +555,10 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
     not_applicable("revocation.applies", None, pki.root, [pki.crl_empty])
     not_a_list = work_dir / "not a list.crl"
     not_a_list.write_text("nothing\n")
-    with pytest.raises(chain.BadInput, match="not a list.crl"):
-        chain.load_crls([not_a_list])
-    with pytest.raises(chain.BadInput, match="holds no PEM certificate"):
-        chain.load_roots(not_a_list)
+    with pytest.raises(CannotCheck, match="not a list.crl"):
+        inputs.revocation_lists([not_a_list])
+    with pytest.raises(CannotCheck, match="holds no PEM certificate"):
+        inputs.roots(not_a_list)
 
 
 # Chains that lead to the root but cannot be relied on: each certificate no
@@ -639,11 +645,11 @@ def test_chain_usages_and_strength(case, made, check, pki, built_exe, work_dir, 
         publisher(pki, folder, **made)
     path = signed_by(built_exe, folder)
     if check is None:
-        assert chain.check_chain(read(path, tsa.root), roots) == "leads to the root CN=Throwaway Test Root"
+        assert check_chain(read(path, tsa.root), roots) == "leads to the root CN=Throwaway Test Root"
     elif check.startswith("signature."):
         refused(check, read, path, tsa.root)  # before any chain is looked at
     else:
-        refused(check, chain.check_chain, read(path, tsa.root), roots)
+        refused(check, check_chain, read(path, tsa.root), roots)
 
 
 @pytest.mark.parametrize("case, made, check", [
@@ -677,8 +683,8 @@ def test_lifetime_signing_ends_with_the_certificate(pki, built_exe, work_dir, ts
     time_left = (expiry - pki_module.now()).total_seconds()
     assert time_left > 0, "signing took longer than the certificates lived"
     time.sleep(time_left + 1)
-    assert chain.check_chain(read(made[False], tsa.root), pki.root) == "leads to the root CN=Throwaway Test Root"
-    refused("chain.valid-at", chain.check_chain, read(made[True], tsa.root), pki.root)
+    assert check_chain(read(made[False], tsa.root), pki.root) == "leads to the root CN=Throwaway Test Root"
+    refused("chain.valid-at", check_chain, read(made[True], tsa.root), pki.root)
 
 
 @pytest.mark.parametrize("option, label", [("--ca", b"CERTIFICATE"), ("--tsa-ca", b"CERTIFICATE"),
