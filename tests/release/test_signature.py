@@ -356,7 +356,14 @@ def der_copy(pem_path, out):
     return out
 
 
-def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged_dir, signer):
+@pytest.fixture(scope="module")
+def bundled(built_exe, work_dir, signer, tsa, pki):
+    """Signed with a publisher's bundle: the root, the root cross-signed by an older root, the older root."""
+    return read(conftest.sign(built_exe, work_dir / "genuine" / "bundle.exe", **dict(signer, certs=pki.bundle_chain)),
+                tsa.root)
+
+
+def test_chains_that_stop(genuine, built_exe, pki, tsa, work_dir, forged_dir, signer):
     sig = read(genuine[0], tsa.root)
     refused("chain.root",
             check_chain, sig, pki.other)
@@ -373,9 +380,10 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     refused("chain.top",
             check_chain, read(path, tsa.root), roots)
 
+
+
+def test_chains_cross_signed(bundled, signed_with_root, built_exe, pki, tsa, work_dir, forged_dir):
     # A publisher's bundle: the root, the root cross-signed by an older root, the older root.
-    bundle = conftest.sign(built_exe, work_dir / "genuine" / "bundle.exe", **dict(signer, certs=pki.bundle_chain))
-    bundled = read(bundle, tsa.root)
     assert check_chain(bundled, pki.old_root) == "leads to the root CN=Throwaway Old Root"
     # The root cross-signed by a CA that an older root issued: found two steps past the carried root.
     older_key, ca_key = pki_module.new_key(), pki_module.new_key()
@@ -400,7 +408,11 @@ def test_chains(genuine, signed_with_root, built_exe, pki, tsa, work_dir, forged
     # can make that pair (a self-made "root" and a copy of the real one under it), with any payload.
     refused("chain.leads",
             check_chain, bundled, pki.root)
+
+
+def test_chains_to_a_re_issued_root(bundled, signed_with_root, pki, tsa, work_dir):
     # The carried root's re-issued twin (same name and key) among the roots, with the root's own list.
+    root = x509.load_pem_x509_certificate(pki.root.read_bytes())
     root_key = serialization.load_pem_private_key(pki.root_key.read_bytes(), None)
     twin = work_dir / "re-issued root.pem"
     twin.write_bytes(pki_module.pem(pki_module.certificate("Throwaway Test Root", root_key, ca=True)))
@@ -462,7 +474,15 @@ def crl_file(path, crl):
     return path
 
 
-def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa, work_dir, forged_dir):
+@pytest.fixture(scope="module")
+def intermediate_lists(genuine, pki, tsa):
+    """The genuine signature, the intermediate's key, and its name in lower case, as lists may write it."""
+    key = serialization.load_pem_private_key(pki.intermediate_key.read_bytes(), None)
+    lowered = types.SimpleNamespace(subject=pki_module.name("throwaway test intermediate"))
+    return read(genuine[0], tsa.root), key, lowered
+
+
+def test_revocation_lists_revoking(genuine, signed_with_root, pki, tsa, work_dir):
     sig = read(genuine[0], tsa.root)
     der_list = der_copy(pki.crl_empty, work_dir / "empty list, DER.crl")
     revoked(sig, pki.root, [pki.crl_empty, der_list])
@@ -474,9 +494,11 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
             revoked, read(signed_with_root, tsa.root), None, [pki.crl_revokes_intermediate_der], naming="CN=Throwaway Test Intermediate")
     refused("revocation.revoked",
             revoked, sig, None, [tsa.crl_revoking_authority], tsa.root, naming="CN=Throwaway Timestamp Authority")
+
+
+def test_revocation_lists_with_deltas(intermediate_lists, pki, work_dir):
+    sig, key, lowered = intermediate_lists
     # The intermediate's own list, its name in lower case: names match as RFC 5280 has it, and OpenSSL applies it.
-    key = serialization.load_pem_private_key(pki.intermediate_key.read_bytes(), None)
-    lowered = types.SimpleNamespace(subject=pki_module.name("throwaway test intermediate"))
     listed = crl_file(work_dir / "lower-case issuer.crl", pki_module.revocation_list(lowered, key, sig.carried_chain[:1]))
     refused("revocation.revoked", revoked, sig, pki.root, [listed], naming="CN=Sorrelvane Test Publisher")
     # Its newer delta, adding nothing, is read as a delta: the revocation stands.
@@ -491,6 +513,10 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
         start=pki_module.now() + datetime.timedelta(seconds=n), entries=[(c.serial_number, (), long_ago) for c in revoking]))
         for n, revoking in ((2, ()), (3, sig.carried_chain[:1]))]
     refused("revocation.revoked", revoked, sig, pki.root, [base, *deltas], naming="CN=Sorrelvane Test Publisher")
+
+
+def test_revocation_lists_indirect_and_repeated(intermediate_lists, pki, work_dir):
+    sig, key, lowered = intermediate_lists
     # An indirect list's entry for another CA's certificate with the signer's serial revokes nothing here;
     # one naming the intermediate in other letters does, beside a newer clean list.
     def listing(file_name, entries, indirect=True):
@@ -515,6 +541,11 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
         (serial, [x509.CRLReason(x509.ReasonFlags.remove_from_crl)]),
         (serial, [x509.CRLReason(x509.ReasonFlags.key_compromise)])])
     refused("revocation.revoked", revoked, sig, pki.root, [removed_first_indirect], naming="CN=Sorrelvane Test Publisher")
+
+
+def test_revocation_lists_that_do_not_cover(intermediate_lists, genuine, built_exe, signer, pki, tsa, work_dir,
+                                            forged_dir):
+    sig, key, lowered = intermediate_lists
     # Its list for CA certificates only does not cover the signer: a check not made, not a revocation.
     ca_only = crl_file(work_dir / "CA certificates only.crl", pki_module.revocation_list(lowered, key, extensions=[(
         x509.IssuingDistributionPoint(None, None, False, True, None, False, False), True)]))
@@ -540,6 +571,13 @@ def test_revocation_lists(genuine, signed_with_root, built_exe, signer, pki, tsa
     roots.write_bytes(pki.root.read_bytes() + pki.intermediate.read_bytes())
     refused("revocation.revoked", revoked, forgotten, roots,
             [pki.crl_empty, pki.crl_revokes_intermediate], naming="CN=Throwaway Test Intermediate")
+
+
+def test_revocation_lists_that_cannot_settle_it(intermediate_lists, built_exe, signer, pki, tsa, work_dir):
+    sig, key, lowered = intermediate_lists
+    forgotten = read(conftest.sign(built_exe, work_dir / "genuine" / "signer alone.exe",
+                                   **dict(signer, certs=pki.signer)), tsa.root)
+    roots = work_dir / "root and intermediate, for revocation.pem"
     # Lists that cannot settle it: one dated tomorrow, one from the signer's own key (it issued nothing
     # here), the authority's for an untimestamped reading, and any list for an unsigned file.
     tomorrow = crl_file(work_dir / "tomorrow.crl", pki_module.revocation_list(
