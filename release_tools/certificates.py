@@ -4,12 +4,13 @@ walked from a signer to the top of what is carried, and handed to OpenSSL's
 own verifier, which is judged by its exit status alone.
 
 A certificate is issued by another when its issuer names the other's subject
-and its signature verifies under the other's key; a self-issued one (subject
+(as RFC 5280 compares names) and its signature verifies under the other's key; a self-issued one (subject
 and issuer the same) must verify under its own key. Key identifiers and
 extensions are OpenSSL's to judge, in verify()."""
 
 import contextlib
 import datetime
+import functools
 import shutil
 import tempfile
 from dataclasses import dataclass
@@ -21,7 +22,7 @@ from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 from . import processes
-from .text import shown
+from .text import visible
 
 VERIFY_TIME_LIMIT = 60
 
@@ -41,7 +42,8 @@ def subject(certificate):
 
 
 def rfc2253(name):
-    return shown(name.rfc4514_string(_SHORT_NAMES))
+    # RFC 4514 writes a backslash in a value as \\ already: what is left to escape is what it lets through.
+    return visible(name.rfc4514_string(_SHORT_NAMES))
 
 
 def load_der(data):
@@ -56,8 +58,23 @@ def pem(certificates):
     return b"".join(c.public_bytes(serialization.Encoding.PEM) for c in certificates)
 
 
+@functools.lru_cache(maxsize=4096)
+def name_key(name):
+    """NAME as RFC 5280 compares names, a value to compare or look up by."""
+    return tuple(tuple(sorted((a.oid.dotted_string, " ".join(str(a.value).split()).casefold()) for a in rdn))
+                 for rdn in name.rdns)
+
+
+def same_name(one, other):
+    """Whether two names are one as RFC 5280 and OpenSSL compare them:
+    attribute by attribute, regardless of case and runs of spaces. An exact
+    comparison here would pass over a certificate OpenSSL builds its chain
+    through."""
+    return name_key(one) == name_key(other)
+
+
 def self_issued(certificate):
-    return certificate.issuer == certificate.subject
+    return same_name(certificate.issuer, certificate.subject)
 
 
 def same_key(one, other):
@@ -103,7 +120,7 @@ def signed_by(certificate, key):
 
 def issued_by(certificate, issuer):
     """Whether ISSUER's subject is CERTIFICATE's issuer and its key signed it."""
-    return certificate.issuer == issuer.subject and signed_by(certificate, issuer.public_key())
+    return same_name(certificate.issuer, issuer.subject) and signed_by(certificate, issuer.public_key())
 
 
 def issuers_of(certificate, candidates):
@@ -158,7 +175,7 @@ def walk(leaf, carried):
             if not signed_by(member, member.public_key()):
                 forged = forged or member
             continue
-        named = [c for c in carried if c.subject == member.issuer]
+        named = [c for c in carried if same_name(c.subject, member.issuer)]
         if not named:
             tops.append(member)
         elif not issuers_of(member, named):

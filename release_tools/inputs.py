@@ -9,6 +9,7 @@ from typing import Sequence
 from cryptography import x509
 
 from . import pem
+from .text import shown
 from .verdicts import CannotCheck
 
 SYSTEM_ROOTS = Path("/etc/ssl/certs/ca-certificates.crt")
@@ -16,7 +17,7 @@ SYSTEM_ROOTS = Path("/etc/ssl/certs/ca-certificates.crt")
 
 @dataclass(frozen=True)
 class Roots:
-    """The certificates of one roots file, and the file, for what is said."""
+    """The certificates of one roots file, and the file's name, shown safely, for what is said."""
     certificates: tuple
     where: str
 
@@ -25,7 +26,7 @@ def _read(path):
     try:
         return Path(path).read_bytes()
     except OSError as error:
-        raise CannotCheck("input.readable", f"{path} cannot be read ({error.strerror})") from None
+        raise CannotCheck("input.readable", f"{shown(path)} cannot be read ({error.strerror})") from None
 
 
 def roots(path) -> Roots:
@@ -35,10 +36,10 @@ def roots(path) -> Roots:
         try:
             found.append(x509.load_pem_x509_certificate(block))
         except ValueError:
-            raise CannotCheck("input.content", f"{path} holds a PEM certificate that cannot be read") from None
+            raise CannotCheck("input.content", f"{shown(path)} holds a PEM certificate that cannot be read") from None
     if not found:
-        raise CannotCheck("input.content", f"{path} holds no PEM certificate")
-    return Roots(tuple(found), str(path))
+        raise CannotCheck("input.content", f"{shown(path)} holds no PEM certificate")
+    return Roots(tuple(found), shown(path))
 
 
 def revocation_lists(paths: Sequence[Path]) -> list:
@@ -54,5 +55,5 @@ def revocation_lists(paths: Sequence[Path]) -> list:
             else:
                 lists.append((path, x509.load_der_x509_crl(data)))
         except ValueError:
-            raise CannotCheck("input.content", f"{path} holds no revocation list (PEM or DER) that can be read") from None
+            raise CannotCheck("input.content", f"{shown(path)} holds no revocation list (PEM or DER) that can be read") from None
     return lists

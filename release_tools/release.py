@@ -216,7 +216,7 @@ def release_into(dist, environ):
     if signer is not None:
         text.say(f"Signed with Authenticode (SHA-256) by: {signer.subject}"
                  f"{', timestamped' if signer.timestamp_url else ''}")
-        chain_said = f", and its chain {chain_outcome} in {shown(roots.where)}" if roots else ""
+        chain_said = f", and its chain {chain_outcome} in {roots.where}" if roots else ""
         text.say(f"    It is the build plus one intact signature{chain_said}.")
     else:
         text.say("Not signed: SIGN_CERT and SIGN_KEY, or SIGN_PKCS12, are not set.")

@@ -14,6 +14,7 @@ from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
 
 from . import certificates, signature, trust
+from .text import shown
 from .verdicts import CannotCheck, Refused
 
 # A list's issuer and the machine checking it need not agree on the time to the minute.
@@ -84,15 +85,6 @@ def unknown_critical(crl):
         return True
 
 
-def same_name(one, other):
-    """Whether two names are one as RFC 5280 compares them: attribute by
-    attribute, regardless of case and runs of spaces."""
-    def normal(name):
-        return [sorted((a.oid.dotted_string, " ".join(str(a.value).split()).casefold()) for a in rdn)
-                for rdn in name.rdns]
-    return normal(one) == normal(other)
-
-
 def _entries(crl, serial):
     """CRL's entries for SERIAL, as (reason, whether an earlier entry of an
     indirect list named another certificate issuer, which then holds, and
@@ -149,7 +141,7 @@ def _status(links, lists, applied, at):
     for certificate, issuer in links:
         own = [crl for crl in lists if issued_by(crl, issuer)]
         applied.update(id(crl) for crl in own)
-        unusable += [crl for crl in own if not same_name(crl.issuer, issuer.subject) or unknown_critical(crl)]
+        unusable += [crl for crl in own if not certificates.same_name(crl.issuer, issuer.subject) or unknown_critical(crl)]
         own = [crl for crl in own if not any(crl is u for u in unusable)]
         if not own:
             continue
@@ -214,6 +206,6 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, given: 
     unused = next(((path, crl) for path, crl in given if id(crl) not in applied), None)
     if unused is not None:
         path, crl = unused
-        raise NotApplicable("revocation.applies", f"the revocation list from {certificates.rfc2253(crl.issuer)} in {path} is signed by no"
+        raise NotApplicable("revocation.applies", f"the revocation list from {certificates.rfc2253(crl.issuer)} in {shown(path)} is signed by no"
                             " issuer on the signer's chain or on the timestamp authority's: it cannot be applied"
                             " to this file")

@@ -25,21 +25,44 @@ def _escape(character):
     return f"\\U{point:08x}"
 
 
+# Characters that draw nothing yet are not format characters: fillers, variation
+# selectors and the like (Unicode's default-ignorable code points outside Cf), by
+# which two names could look the same and differ.
+_IGNORABLE = ((0x034F, 0x034F), (0x115F, 0x1160), (0x17B4, 0x17B5), (0x180B, 0x180F), (0x3164, 0x3164),
+              (0xFE00, 0xFE0F), (0xFFA0, 0xFFA0), (0xE0000, 0xE0FFF))
+
+
 def _visible(character):
-    return character == " " or (character.isprintable() and unicodedata.category(character) not in _HIDDEN)
+    if character == " ":
+        return True
+    point = ord(character)
+    return (character.isprintable() and unicodedata.category(character) not in _HIDDEN
+            and not any(low <= point <= high for low, high in _IGNORABLE))
+
+
+def _escaped(text):
+    return "".join(c if _visible(c) else _escape(c) for c in str(text))
 
 
 def shown(text):
-    """TEXT as a line that draws exactly what it holds: every character a
-    terminal could act on, or that does not print as itself, as a visible
-    escape (\\x1b, \\u202e). Shown twice, a text does not change."""
-    return "".join(c if _visible(c) else _escape(c) for c in str(text))
+    """TEXT, a value (a name, a path, a field), as a line that draws exactly
+    what it holds and no other value's picture: every character a terminal
+    could act on, or that does not print as itself, as a visible escape
+    (\\x1b, \\u202e), and a backslash as \\\\, so that no escape can be
+    written out by hand."""
+    return _escaped(str(text).replace("\\", "\\\\"))
+
+
+def visible(text):
+    """TEXT, a message of our own whose values went through shown(), with
+    whatever a value let through escaped all the same; backslashes, already
+    doubled in the values, are left as they are, so this may be done twice."""
+    return _escaped(text)
 
 
 def say(text, stream=None):
     """Prints TEXT, a message of our own whose values went through shown(),
-    line by line, each line shown once more: what a value let through would
-    still not reach the terminal raw."""
+    line by line, each line made visible()."""
     stream = stream or sys.stdout
     for line in str(text).split("\n"):
-        print(shown(line), file=stream)
+        print(visible(line), file=stream)

@@ -74,9 +74,21 @@ def lifetime_signing(certificate):
 def above(members, roots):
     """Those of ROOTS a verifier would climb to from MEMBERS: each issued a
     member or one of these, and is not a member itself."""
-    members = list(members)
-    return certificates.grown([], [r for r in roots if not certificates.among(r, members)],
-                              lambda root, so_far: any(certificates.issued_by(c, root) for c in members + so_far))
+    # Each certificate is looked at once, against each root once: a roots file
+    # laid out to make a search go round costs no more than its size.
+    by_subject = {}
+    for root in roots:
+        if not certificates.among(root, members):
+            by_subject.setdefault(certificates.name_key(root.subject), []).append(root)
+    found, waiting = [], list(members)
+    while waiting:
+        certificate = waiting.pop()
+        named = by_subject.get(certificates.name_key(certificate.issuer), [])
+        for root in [r for r in named if certificates.issued_by(certificate, r)]:
+            named.remove(root)
+            found.append(root)
+            waiting.append(root)
+    return found
 
 
 def refusal(leaf, members, roots, purpose):
@@ -92,7 +104,10 @@ def refusal(leaf, members, roots, purpose):
         if weak is not None:
             return "key-strength", f"{certificates.subject(certificate)} on it has {weak}"
         weak = weak_signature(certificate)
-        if weak is not None and not (certificates.self_issued(certificate) and certificates.among(certificate, roots)):
+        # Only a root's own self-signature is never relied on; a self-issued link under another key is.
+        anchor = (certificates.self_issued(certificate) and certificates.among(certificate, roots)
+                  and certificates.signed_by(certificate, certificate.public_key()))
+        if weak is not None and not anchor:
             return "signature-strength", f"{certificates.subject(certificate)} on it has {weak}"
     for certificate in list(members) + anchors:
         if certificate is leaf:

@@ -3,7 +3,7 @@ not check (exit 2). Each names the check that decided by a stable id
 (`signature.one-signer`, `der.minimal-length`): the id is what tests and
 scripts may rely on, the reason's wording is for people and may change."""
 
-from .text import shown
+from .text import visible
 
 
 class Refused(Exception):
@@ -11,7 +11,7 @@ class Refused(Exception):
     that refused it; str() is one line saying why, shown safely."""
 
     def __init__(self, check, reason):
-        super().__init__(shown(reason))
+        super().__init__(visible(reason))
         self.check = check
 
 
@@ -20,5 +20,5 @@ class CannotCheck(Exception):
     cannot be read, lists that do not apply. .check and str() as for Refused."""
 
     def __init__(self, check, reason):
-        super().__init__(shown(reason))
+        super().__init__(visible(reason))
         self.check = check

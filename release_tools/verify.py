@@ -13,7 +13,7 @@ import shutil
 from pathlib import Path
 
 from release_tools import building, cli, inputs, processes, revocation, signature, trust
-from release_tools.text import say, shown
+from release_tools.text import say, shown, visible
 from release_tools.verdicts import CannotCheck, Refused
 
 USAGE_LINE = "usage: verify-release.sh [--ca ROOTS.pem] [--tsa-ca ROOTS.pem] [--crl CRL]... [--] FILE"
@@ -139,7 +139,7 @@ def check(file, roots, system, tsa_roots, lists, work, out):
         out(f"Signed with Authenticode by: {found.signer_subject}")
         if found.timestamp_authority is not None:
             out(f"Timestamped by: {found.timestamp_authority} (the token is intact, stamps this signature, "
-                f"and its authority leads to a root in {shown(tsa_roots.where)})")
+                f"and its authority leads to a root in {tsa_roots.where})")
         decide_chain(found, roots, system, out)
     if lists:
         signer_roots = roots or system
@@ -174,7 +174,7 @@ def decide_chain(found, roots, system, out):
     store; a name alone proves nothing, as anyone can make a certificate that
     says any name."""
     if roots is not None:
-        out(f"Its certificate chain {trust.signer_chain(found, roots)} in {shown(roots.where)}.")
+        out(f"Its certificate chain {trust.signer_chain(found, roots)} in {roots.where}.")
         return
     if system is None:
         raise CannotCheck("chain.system-roots", f"this system has no trusted roots ({inputs.SYSTEM_ROOTS}) to check"
@@ -203,9 +203,9 @@ def main(argv):
         reason = str(error)
         if type(error) is building.BuildError:
             reason = f"the program could not be built ({error})"
-        verdict, status, stream = f"verify-release.sh: cannot check: {shown(reason)}", 2, sys.stderr
+        verdict, status, stream = f"verify-release.sh: cannot check: {visible(reason)}", 2, sys.stderr
     except Refused as error:
-        verdict, status, stream = f"REFUSED [{error.check}]: {shown_file}: {shown(error)}", 1, sys.stderr
+        verdict, status, stream = f"REFUSED [{error.check}]: {shown_file}: {visible(error)}", 1, sys.stderr
     for fact in facts:
         say(fact)
     sys.stdout.flush()
@@ -215,7 +215,7 @@ def main(argv):
 
 def cannot(reason):
     sys.stdout.flush()
-    say(f"verify-release.sh: cannot check: {shown(reason)}", sys.stderr)
+    say(f"verify-release.sh: cannot check: {visible(reason)}", sys.stderr)
     return 2
 
 

@@ -798,3 +798,40 @@ def test_der_rules(encoding, check):
         der.parse(bytes.fromhex(encoding))
     assert caught.value.check == check, (caught.value.check, str(caught.value))
     der.parse(bytes.fromhex(nested(48)))  # as deep as a signature may go
+
+
+def test_roots_laid_out_to_mislead():
+    """What a roots file can do against the search: a ladder of cross-signs in
+    reverse order (each found only after the next), a name in other letters,
+    and a self-issued rollover link signed with SHA-1 by the old root."""
+    key = pki_module.new_key()
+    ladder = [pki_module.certificate("Rung 300", key, ca=True)]
+    for n in range(299, 0, -1):
+        ladder.append(pki_module.certificate(f"Rung {n}", key, ladder[-1], key, ca=True))
+    leaf = pki_module.certificate("Leaf", key, ladder[-1], key, ca=False)
+    started = time.monotonic()
+    assert len(trust.above([leaf], ladder)) == 300 and time.monotonic() - started < 1
+    # The leaf names its issuer in other letters and spaces: OpenSSL builds through it, so the checks do too.
+    weak_key = rsa_key(1024)
+    weak = pki_module.certificate("Weak Root", weak_key, ca=True)
+    loud = pki_module.certificate("Pub J", key, types.SimpleNamespace(subject=pki_module.name("weak   ROOT")), weak_key,
+                                  ca=True)
+    assert trust.above([loud], [weak]) == [weak]
+    assert trust.refusal(loud, [loud], [weak], trust.CODE_SIGNING)[0] == "key-strength"
+    # A rollover: the new root's name and key under the old root's key, with SHA-1; only a
+    # root's own self-signature is never relied on.
+    old_key, new_key = pki_module.new_key(), pki_module.new_key()
+    old = pki_module.certificate("Pub Root", old_key, ca=True)
+    new = pki_module.certificate("Pub Root", new_key, old, old_key, ca=True, digest=pki_module.hashes.SHA1)
+    signer = pki_module.certificate("Pub Signer", key, new, new_key, ca=False, extensions=usage_only(CODE_SIGNING))
+    assert trust.refusal(signer, [signer], [new, old], trust.CODE_SIGNING)[0] == "signature-strength"
+    assert trust.refusal(signer, [signer], [new], trust.CODE_SIGNING)[0] == "signature-strength"
+
+
+@pytest.mark.parametrize("value, expected", [
+    ("a\nb", "a\\x0ab"), ("a\\x0ab", "a\\\\x0ab"), ("\x1b[8m", "\\x1b[8m"), ("\u202eexe", "\\u202eexe"),
+    ("Test\u3164Pub\u034f\ufe0f\U000e0100", "Test\\u3164Pub\\u034f\\ufe0f\\U000e0100"), ("caf\u00e9", "caf\u00e9"),
+])
+def test_values_are_shown_as_what_they_hold(value, expected):
+    from release_tools.text import shown, visible
+    assert shown(value) == expected and visible(shown(value)) == expected
