@@ -2,6 +2,7 @@
 --tsa-ca, SIGN_CA, SIGN_TSA_CA, the system's) and revocation lists (--crl).
 What cannot be read is "cannot check", naming the file, never its content."""
 
+import os
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Sequence
@@ -20,6 +21,14 @@ class Roots:
     """The certificates of one roots file, and the file's name, shown safely, for what is said."""
     certificates: tuple
     where: str
+
+
+def readable(path):
+    """Whether PATH names a file (not a folder) that this user can read."""
+    try:
+        return os.path.isfile(path) and os.access(path, os.R_OK)
+    except (OSError, ValueError):  # a path with a NUL, say
+        return False
 
 
 def _read(path):

@@ -73,7 +73,7 @@ def foreign_files(dist):
 def roots_setting(name, environ):
     """The roots that setting NAME names, read once (inputs.Roots)."""
     path = environ[name]
-    if not (os.path.isfile(path) and os.access(path, os.R_OK)):
+    if not inputs.readable(path):
         raise Failed(f"{name} does not name a file that can be read.")
     try:
         return inputs.roots(Path(os.path.realpath(path)))

@@ -30,9 +30,8 @@ from dataclasses import dataclass, field
 
 from cryptography import x509
 from cryptography.hazmat.primitives import serialization
-from cryptography.x509.oid import ExtendedKeyUsageOID
 
-from release_tools import certificates, processes
+from release_tools import certificates, inputs, processes, trust
 from release_tools.pem import blocks as pem_blocks
 from release_tools.text import shown
 
@@ -73,11 +72,8 @@ class Signer:
 
 def _readable_file(setting, path):
     """PATH as an absolute path, if it names a file that can be read."""
-    try:
-        if os.path.isfile(path) and os.access(path, os.R_OK):
-            return os.path.realpath(path)
-    except (OSError, ValueError):
-        pass
+    if inputs.readable(path):
+        return os.path.realpath(path)
     raise SigningError(f"{setting} does not name a file that can be read.")
 
 
@@ -239,11 +235,7 @@ def check_signer(signer, now=None):
         if certificate.not_valid_after < now:
             raise SigningError(f"{setting}: the signer's certificate ({subject}) expired on "
                                f"{_when(certificate.not_valid_after)}.")
-        try:
-            purposes = certificate.extensions.get_extension_for_class(x509.ExtendedKeyUsage).value
-        except x509.ExtensionNotFound:
-            purposes = ()
-        if ExtendedKeyUsageOID.CODE_SIGNING not in purposes:
+        if trust.CODE_SIGNING not in (trust.extended_usage(certificate) or ()):
             raise SigningError(f"{setting}: the signer's certificate ({subject}) does not allow code signing "
                                "(no extendedKeyUsage codeSigning).")
         try:

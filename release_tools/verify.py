@@ -60,10 +60,6 @@ def _path(text):
     return Path(os.path.realpath(text))
 
 
-def readable(path):
-    return os.path.isfile(path) and os.access(path, os.R_OK)
-
-
 def explain(file, build):
     """Where FILE is not the build, what a BUILDINFO beside it says: another
     commit or other tool versions."""
@@ -82,17 +78,17 @@ def verify(argv, out):
     """Reads every input once, then checks FILE (check()) with the parsed
     roots and lists; returns the OK line."""
     file, roots_path, tsa_path, crl_paths = parse(argv)
-    if not readable(file):
+    if not inputs.readable(file):
         raise CannotCheck("input.readable", f"{shown(file)} is not a file that can be read")
     for given in (roots_path, tsa_path, *crl_paths):
-        if given is not None and not readable(given):
+        if given is not None and not inputs.readable(given):
             raise CannotCheck("input.readable", f"{shown(given)} is not a file that can be read")
     # Tools are installed only by the entry script, as root; elsewhere a missing one is named.
     for tool in (*building.TOOLS, "openssl"):
         if shutil.which(tool, path=processes.SYSTEM_PATH) is None:
             raise CannotCheck("setup.tool", f"{tool} is missing; install it with: sudo bash scripts/setup.sh release")
     roots = inputs.roots(roots_path) if roots_path is not None else None
-    system = inputs.roots(inputs.SYSTEM_ROOTS) if readable(inputs.SYSTEM_ROOTS) else None
+    system = inputs.roots(inputs.SYSTEM_ROOTS) if inputs.readable(inputs.SYSTEM_ROOTS) else None
     tsa_roots = inputs.roots(tsa_path) if tsa_path is not None else system
     lists = inputs.revocation_lists(crl_paths)
 
