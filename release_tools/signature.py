@@ -74,8 +74,8 @@ DIGESTS = {OID["sha256"]: ("sha256", hashes.SHA256), OID["sha384"]: ("sha384", h
 RSA_WITH = {"sha256": OID["sha256_rsa"], "sha384": OID["sha384_rsa"], "sha512": OID["sha512_rsa"]}
 ECDSA_WITH = {"sha256": OID["ecdsa_sha256"], "sha384": OID["ecdsa_sha384"], "sha512": OID["ecdsa_sha512"]}
 
-# The image data that osslsigncode names (and signtool, with no flags): the
-# obsolete file link, "<<<Obsolete>>>" in UTF-16.
+# The image data that osslsigncode names: the obsolete file link,
+# "<<<Obsolete>>>" in UTF-16 (today's signtool and jsign write an empty one).
 _OBSOLETE = "<<<Obsolete>>>".encode("utf-16-be")
 
 
