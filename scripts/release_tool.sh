@@ -1,7 +1,8 @@
 # Sourced by release.sh and verify-release.sh, which are thin entry points to
 # the release tooling in release_tools/, run with Debian's own Python in
 # isolated mode, so that no PYTHONPATH, user site or working folder can put
-# modules of someone else's in front of its own.
+# modules of someone else's in front of its own, and writing no bytecode (-B),
+# so that a run leaves nothing in the checkout.
 #   release_tool MODULE SAYING ARGUMENTS...
 # SAYING starts each line that says why it cannot run.
 release_tool() {
@@ -15,5 +16,5 @@ release_tool() {
   fi
   [[ -x /usr/bin/python3 ]] ||
     { echo "$saying /usr/bin/python3 is missing; install it with: sudo bash scripts/setup.sh release" >&2; exit 2; }
-  exec /usr/bin/python3 -I "$root/release_tools/$module.py" "$@"
+  exec /usr/bin/python3 -I -B "$root/release_tools/$module.py" "$@"
 }
