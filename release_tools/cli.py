@@ -25,6 +25,14 @@ def temporary_folder(prefix):
         raise CannotRun("no temporary folder could be made in TMPDIR (or /tmp, when it is not set)") from None
 
 
+def os_error(error):
+    """An OSError in words: its own text and the path it concerns, never a
+    module and a line number."""
+    from .text import shown
+    text = error.strerror or type(error).__name__
+    return f"{text}: {shown(error.filename)}" if error.filename else text
+
+
 def run_main(main, on_fault):
     """Runs MAIN() and exits with its status. A fault of the tooling itself
     ends in ON_FAULT(one line), which prints it and returns the exit status,
@@ -38,8 +46,11 @@ def run_main(main, on_fault):
     except SystemExit:
         raise
     except BaseException as error:  # noqa: B036 - a KeyboardInterrupt before the handlers are set, too
-        frames = traceback.extract_tb(error.__traceback__)
-        where = f" in {os.path.basename(frames[-1].filename)}, line {frames[-1].lineno}" if frames else ""
-        status = on_fault(f"an internal error ({type(error).__name__}{where})")
+        if isinstance(error, OSError):
+            status = on_fault(os_error(error))
+        else:
+            frames = traceback.extract_tb(error.__traceback__)
+            where = f" in {os.path.basename(frames[-1].filename)}, line {frames[-1].lineno}" if frames else ""
+            status = on_fault(f"an internal error ({type(error).__name__}{where})")
     sys.stdout.flush()
     sys.exit(status)

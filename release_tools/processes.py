@@ -106,6 +106,15 @@ def forget_on_signal(path):
         _temporary.remove(path)
 
 
+_last_words = []
+
+
+def say_on_signal(words):
+    """Has a signal that ends the run print WORDS() (one line) on stderr last:
+    what became of what the run was making, said when it is known."""
+    _last_words[:] = [words]
+
+
 def _on_signal(number, _frame):
     ignore_signals()
     for process in list(_running):
@@ -118,6 +127,9 @@ def _on_signal(number, _frame):
             os.killpg(process.pid, signal.SIGKILL)
     for path in _temporary:
         shutil.rmtree(path, ignore_errors=True)
+    for words in _last_words:
+        with contextlib.suppress(Exception):
+            sys.stderr.write(words() + "\n")
     sys.stderr.flush()
     os._exit(128 + number)
 

@@ -10,6 +10,7 @@ if __name__ == "__main__":  # run as a script, under -I: its package is not on s
 import hashlib
 import shutil
 import stat
+import tempfile
 from pathlib import Path
 
 from release_tools import building, cli, inputs, processes, signature, signing, trust
@@ -42,6 +43,8 @@ Exits 0 when released, 1 when nothing was, and 2 when the checkout or DIST_DIR
 is busy or the release cannot run here."""
 
 PROGRAM = building.PROGRAM_NAME
+# A release is staged in a folder of this name inside DIST_DIR, and gone once it is done.
+STAGING_PREFIX = ".release-staging."
 RELEASE_FILES = (PROGRAM, "BUILDINFO", "SHA256SUMS")
 
 
@@ -113,9 +116,37 @@ def check_after_signing(signed, build, signer, tsa_roots, roots):
                      f"Add the missing certificate to {signer.certificate_setting}.") from None
 
 
+def read_settings(environ):
+    """The signer (or None), SIGN_CA's roots and SIGN_TSA_CA's (or None), all
+    checked before anything in DIST_DIR is touched. Raises Failed or
+    signing.SigningError."""
+    signer = signing.read_settings(environ)
+    roots = tsa_roots = None
+    if environ.get("SIGN_CA"):
+        if signer is None:
+            raise Failed("SIGN_CA is the roots a signature must lead to, but no key to sign with is set.")
+        roots = roots_setting("SIGN_CA", environ)
+    if environ.get("SIGN_TSA_CA"):
+        if signer is None or not signer.timestamp_url:
+            raise Failed("SIGN_TSA_CA is the roots a timestamp must lead to, but SIGN_TIMESTAMP_URL is not set.")
+        tsa_roots = roots_setting("SIGN_TSA_CA", environ)
+    return signer, roots, tsa_roots
+
+
+def what_dist_holds(dist):
+    """The line that says what became of DIST: a release in it, or none."""
+    if all(os.path.isfile(dist / name) for name in RELEASE_FILES):
+        return f"the release already in {shown(dist)} is untouched."
+    return f"{shown(dist)} holds no release."
+
+
 def release(environ):
     root = cli.PROJECT_ROOT
     dist = Path(os.path.realpath(environ.get("DIST_DIR") or root / "dist"))
+    try:
+        settings = read_settings(environ)
+    except (Failed, signing.SigningError) as error:
+        return failed(dist, str(error))
     try:
         with building.locked(root, shared=False):
             # A signal ends every tool still running and removes what this run made.
@@ -131,7 +162,7 @@ def release(environ):
             # Two checkouts releasing into one folder must not interleave their moves.
             try:
                 with building.locked(dist, shared=False):
-                    return release_into(dist, environ)
+                    return release_into(dist, *settings)
             except building.Busy:
                 say(f"another release is running into {shown(dist)}; try again when it has ended.")
                 return 2
@@ -140,34 +171,22 @@ def release(environ):
         return 2
 
 
-def release_into(dist, environ):
+def release_into(dist, signer, roots, tsa_roots):
     foreign = foreign_files(dist)
     if foreign:
         say(f"{shown(dist)} holds files that a release does not make: {', '.join(foreign)}. "
             "Move them away and run it again.\nNothing was changed.")
         return 1
-    # A failed run must not leave an earlier release behind to be taken for this one.
-    for name in RELEASE_FILES:
-        (dist / name).unlink(missing_ok=True)
-    work = None
+    processes.say_on_signal(lambda: f"release.sh: interrupted. Nothing was released: {what_dist_holds(dist)}")
+    work = stage = None
     try:
-        signer = signing.read_settings(environ)
-        roots = tsa_roots = None
-        if environ.get("SIGN_CA"):
-            if signer is None:
-                raise Failed("SIGN_CA is the roots a signature must lead to, but no key to sign with is set.")
-            roots = roots_setting("SIGN_CA", environ)
-        if environ.get("SIGN_TSA_CA"):
-            if signer is None or not signer.timestamp_url:
-                raise Failed("SIGN_TSA_CA is the roots a timestamp must lead to, but SIGN_TIMESTAMP_URL is not set.")
-            tsa_roots = roots_setting("SIGN_TSA_CA", environ)
-
-        # Everything is made elsewhere first and moved into dist/ only when complete.
+        # The build is made in TMPDIR; the release is staged in DIST_DIR itself, on its
+        # filesystem, and takes the place of the one there only once it has passed its checks.
         work = cli.temporary_folder("release.")
         processes.remove_on_signal(work)
         building.check_buildable(work)
-        stage = work / "stage"
-        stage.mkdir()
+        stage = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=dist))
+        processes.remove_on_signal(stage)
         # Checked before anything is built, from public halves only, so that
         # what is said about an unusable key never quotes the key.
         if signer is not None:
@@ -189,7 +208,7 @@ def release_into(dist, environ):
 
         # All three or none: no signal may cut the moves short.
         processes.ignore_signals()
-        foreign = foreign_files(dist)
+        foreign = [name for name in foreign_files(dist) if name != stage.name]
         if foreign:
             raise Failed(f"files that a release does not make appeared in it while it was made: {', '.join(foreign)}. "
                          "Move them away and run it again.")
@@ -205,9 +224,12 @@ def release_into(dist, environ):
         return failed(dist, str(error))
     except building.BuildError as error:
         return failed(dist, f"the program could not be built: {error}.")
+    except OSError as error:
+        return failed(dist, f"{cli.os_error(error)}.")
     finally:
-        if work is not None:
-            shutil.rmtree(work, ignore_errors=True)
+        for folder in (work, stage):
+            if folder is not None:
+                shutil.rmtree(folder, ignore_errors=True)
 
     text.say(f"Released: {shown(dist / PROGRAM)} (built from {build.describe()})")
     text.say(f"Build record: {shown(dist / 'BUILDINFO')}")
@@ -224,7 +246,7 @@ def release_into(dist, environ):
 
 
 def failed(dist, reason):
-    say(f"{reason}\nNothing was released: {shown(dist)} holds no release.")
+    say(f"{reason}\nNothing was released: {what_dist_holds(dist)}")
     return 1
 
 

@@ -13,6 +13,7 @@ import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import time
 import unicodedata
 from pathlib import Path
@@ -27,6 +28,7 @@ import softhsm_token
 from release_tools import processes
 
 PROGRAM = "SorrelvaneUninstall.exe"
+RELEASE_FILES_NAMES = (PROGRAM, "BUILDINFO", "SHA256SUMS")
 SETTINGS = ("SIGN_CERT", "SIGN_KEY", "SIGN_PKCS11_MODULE", "SIGN_PKCS12", "SIGN_PASS_FILE",
             "SIGN_TIMESTAMP_URL", "SIGN_CA", "SIGN_TSA_CA", "DIST_DIR", "TMPDIR")
 VERDICT_LINES = {0: "OK: ", 1: "REFUSED [", 2: "verify-release.sh: cannot check: "}
@@ -459,3 +461,71 @@ def test_settings_token_that_blocks(checkout, work_dir, pki):
                    SIGN_KEY="pkcs11:token=stalled;object=signer;type=private", SIGN_PKCS11_MODULE="../stall.so",
                    SIGN_PASS_FILE="../pki/password", RELEASE_SIGNER_CHECK_TIME_LIMIT=2)
     assert time.monotonic() - started < 30
+
+
+def snapshot(dist):
+    return {name: (dist / name).read_bytes() for name in sorted(os.listdir(dist))}
+
+
+def test_settings_keep_the_previous_release(checkout, work_dir, pki):
+    """A release that fails, before the build or in it, leaves the one in dist/ byte for byte,
+    and says so."""
+    folder = work_dir / "kept"
+    assert release(checkout, folder).status == 0
+    before = snapshot(folder / "dist")
+    (folder / "wrong password").write_text("not the password\n")
+    for settings in (dict(SIGN_CERT="../pki/chain.pem"),  # no key
+                     dict(SIGN_CERT="../pki/chain.pem", SIGN_KEY="../pki/signer.key", SIGN_PASS_FILE="wrong password"),
+                     dict(SIGN_CERT="../pki/chain.pem", SIGN_KEY="../pki/other.key")):
+        run = release(checkout, folder, **settings)
+        assert run.status == 1 and run.output.rstrip().endswith(
+            f"Nothing was released: the release already in {folder / 'dist'} is untouched."), (settings, run)
+        assert snapshot(folder / "dist") == before, settings
+    # Interrupted while it builds: ended at once, with the same word.
+    (folder / "tmp").mkdir()
+    env = {k: v for k, v in os.environ.items() if k not in SETTINGS}
+    env.update(DIST_DIR="dist", TMPDIR=str(folder / "tmp"))
+    releaser = subprocess.Popen(["bash", checkout / "scripts/release.sh"], cwd=folder, env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    try:
+        for _ in range(600):
+            if list((folder / "tmp").glob("release.*/build/*")):
+                break
+            time.sleep(0.02)
+        releaser.send_signal(signal.SIGINT)
+        said = releaser.communicate(timeout=60)[0].decode(errors="replace")
+    finally:
+        releaser.kill()
+    assert releaser.returncode == 130, said
+    assert said.rstrip().endswith(f"the release already in {folder / 'dist'} is untouched."), said
+    assert snapshot(folder / "dist") == before and not os.listdir(folder / "tmp")
+
+
+def test_settings_other_filesystems(checkout, work_dir):
+    """TMPDIR on a tmpfs, another filesystem than DIST_DIR's: released. DIST_DIR on a full tmpfs,
+    holding a release: refused in words, that release untouched."""
+    shm = Path("/dev/shm")
+    if not shm.is_dir() or os.stat(shm).st_dev == os.stat(work_dir).st_dev:
+        pytest.skip("no tmpfs apart from the work folder")
+    folder = work_dir / "filesystems"
+    tmp = Path(tempfile.mkdtemp(prefix="release-test.", dir=shm))
+    try:
+        run = release(checkout, folder, TMPDIR=tmp)
+        assert run.status == 0, run
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        return  # a tmpfs of its own needs root and a mount namespace
+    full = folder / "full"
+    full.mkdir()
+    script = (f'mount -t tmpfs -o size=16k tmpfs "{full}" && cp "{folder}/dist/"* "{full}/" && '
+              f'(cd "{full}" && sha256sum *) > "{folder}/before" && '
+              f'(cd "{folder}" && DIST_DIR="{full}" bash "{checkout}/scripts/release.sh"; echo "exit $?"); '
+              f'(cd "{full}" && sha256sum *) > "{folder}/after"; ls -A "{full}" > "{folder}/left"')
+    env = {k: v for k, v in os.environ.items() if k not in SETTINGS}
+    said = subprocess.run(["unshare", "-m", "bash", "-c", script], env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=170).stdout.decode(errors="replace")
+    assert "No space left on device: " in said and said.rstrip().endswith("exit 1"), said
+    assert "is untouched." in said and "Traceback" not in said and "internal error" not in said, said
+    assert (folder / "before").read_text() == (folder / "after").read_text()
+    assert sorted((folder / "left").read_text().split()) == sorted(RELEASE_FILES_NAMES), said
