@@ -38,16 +38,28 @@ def _read(path):
         raise CannotCheck("input.readable", f"{shown(path)} cannot be read ({error.strerror})") from None
 
 
+def certificates(data):
+    """The certificates in DATA: its PEM blocks (other text between them is
+    passed over), or else one DER certificate, as Windows exports a .cer; an
+    empty list when there is neither. Raises ValueError for a PEM block that
+    cannot be read."""
+    blocks = pem.blocks(data, b"CERTIFICATE")
+    if blocks:
+        return [x509.load_pem_x509_certificate(block) for block in blocks]
+    try:
+        return [x509.load_der_x509_certificate(data)]
+    except ValueError:
+        return []
+
+
 def roots(path) -> Roots:
-    """The PEM certificates in PATH (other text between them is passed over)."""
-    found = []
-    for block in pem.blocks(_read(path), b"CERTIFICATE"):
-        try:
-            found.append(x509.load_pem_x509_certificate(block))
-        except ValueError:
-            raise CannotCheck("input.content", f"{shown(path)} holds a PEM certificate that cannot be read") from None
+    """The certificates in PATH, PEM or DER."""
+    try:
+        found = certificates(_read(path))
+    except ValueError:
+        raise CannotCheck("input.content", f"{shown(path)} holds a PEM certificate that cannot be read") from None
     if not found:
-        raise CannotCheck("input.content", f"{shown(path)} holds no PEM certificate")
+        raise CannotCheck("input.content", f"{shown(path)} holds no certificate (PEM or DER)")
     return Roots(tuple(found), shown(path))
 
 

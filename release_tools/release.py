@@ -24,7 +24,8 @@ usage: release.sh
 Builds the committed tree afresh and releases it into dist/ (or DIST_DIR):
 SorrelvaneUninstall.exe, BUILDINFO (what it was built from and with) and
 SHA256SUMS over both. Signing is optional; the settings, from the environment:
-  SIGN_CERT + SIGN_KEY  the signer's certificate then its intermediates (PEM),
+  SIGN_CERT + SIGN_KEY  the signer's certificate then its intermediates (PEM;
+                        DER for the certificate alone),
                         and its key: a PEM file, or a pkcs11: URI naming it in
                         a token, with SIGN_PKCS11_MODULE naming the token's
                         PKCS#11 module
@@ -32,9 +33,10 @@ SHA256SUMS over both. Signing is optional; the settings, from the environment:
   SIGN_PASS_FILE        a file whose first line is the key's password or the
                         token's PIN, read once (a pipe works)
   SIGN_TIMESTAMP_URL    an RFC 3161 timestamp authority
-  SIGN_CA               roots (PEM) that the signature's chain must lead to
-  SIGN_TSA_CA           roots (PEM) that the timestamp's authority must lead
-                        to (default: this system's trusted roots)
+  SIGN_CA               roots (PEM or DER) that the signature's chain must
+                        lead to
+  SIGN_TSA_CA           roots (PEM or DER) that the timestamp's authority must
+                        lead to (default: this system's trusted roots)
   RELEASE_SIGNER_CHECK_TIME_LIMIT  seconds that reading the key before the
                         build may take, a token's login included (default 60)
   DIST_DIR              where to release (default: the checkout's dist/)
@@ -81,7 +83,7 @@ def roots_setting(name, environ):
     try:
         return inputs.roots(Path(os.path.realpath(path)))
     except CannotCheck:
-        raise Failed(f"{name} holds no PEM certificate.") from None
+        raise Failed(f"{name} holds no certificate (PEM or DER).") from None
 
 
 def system_roots():
@@ -240,6 +242,9 @@ def release_into(dist, signer, roots, tsa_roots):
                  f"{', timestamped' if signer.timestamp_url else ''}")
         chain_said = f", and its chain {chain_outcome} in {roots.where}" if roots else ""
         text.say(f"    It is the build plus one intact signature{chain_said}.")
+        if roots is None:
+            text.say("    Its chain was not checked: SIGN_CA is not set. Downloaders will pass the publisher's root"
+                     " to verify-release.sh --ca; set SIGN_CA to that root to have the chain checked before release.")
     else:
         text.say("Not signed: SIGN_CERT and SIGN_KEY, or SIGN_PKCS12, are not set.")
     return 0

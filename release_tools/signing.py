@@ -4,6 +4,7 @@ PEM key file, a PKCS#11 token, or a .pfx.
 Settings, from the environment (paths relative to the folder the release is
 started from):
   SIGN_CERT           PEM: the signer's certificate first, then intermediates
+                      (or DER: the signer's certificate alone)
   SIGN_KEY            the signer's PEM private key file, or a pkcs11: URI
                       naming it in a token (then SIGN_PKCS11_MODULE names the
                       token's PKCS#11 module)
@@ -32,7 +33,6 @@ from cryptography import x509
 from cryptography.hazmat.primitives import serialization
 
 from release_tools import certificates, inputs, processes, trust
-from release_tools.pem import blocks as pem_blocks
 from release_tools.text import shown
 
 DESCRIPTION = "Sorrelvane Screensaver uninstaller"
@@ -176,11 +176,14 @@ def _openssl_passin(descriptor):
 
 
 def _first_certificate(pem):
-    found = pem_blocks(pem, b"CERTIFICATE")
+    try:
+        found = inputs.certificates(pem)
+    except ValueError:
+        return None
     if not found:
         return None
     try:
-        return x509.load_pem_x509_certificate(found[0])
+        return found[0]
     except ValueError:
         return None
 
@@ -199,7 +202,7 @@ def _signer_certificate(signer):
     except OSError:
         certificate = None
     if certificate is None:
-        raise SigningError("SIGN_CERT holds no PEM certificate that can be read.")
+        raise SigningError("SIGN_CERT holds no certificate (PEM or DER) that can be read.")
     return certificate
 
 

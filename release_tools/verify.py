@@ -22,10 +22,12 @@ USAGE = USAGE_LINE + """
 Proves that FILE is exactly the program this commit builds, plus at most one
 intact Authenticode signature, offline. The program is built afresh from the
 committed tree; FILE is read once, and those bytes are what is checked.
-  --ca ROOTS.pem      the signer's chain must lead to a root in this file, and
-                      FILE must be signed; without it, a signed FILE's chain
-                      must lead to one of this system's trusted roots
-  --tsa-ca ROOTS.pem  the roots a timestamp's authority must lead to
+  --ca ROOTS.pem      the signer's chain must lead to a root in this file
+                      (PEM or DER), and FILE must be signed; without it, a
+                      signed FILE's chain must lead to one of this system's
+                      trusted roots
+  --tsa-ca ROOTS.pem  the roots (PEM or DER) a timestamp's authority must
+                      lead to
                       (default: this system's trusted roots)
   --crl CRL           a revocation list (PEM or DER) for the signer's chain
                       and the authority's; may be given more than once

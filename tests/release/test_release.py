@@ -22,6 +22,7 @@ import pefile
 import pytest
 from asn1crypto import cms
 from cryptography import x509
+from cryptography.hazmat.primitives.serialization import Encoding
 
 import pki as pki_module
 import softhsm_token
@@ -214,6 +215,7 @@ def test_signed(checkout, work_dir, built_exe, source_dir, pki, tsa):
                   SIGN_KEY="../pki/signer.key", SIGN_PASS_FILE="../pki/password", SIGN_TIMESTAMP_URL=tsa.url,
                   SIGN_TSA_CA=tsa.root)
     checked = check_signed_release(run, source_dir, built_exe, pki, "-TSA-CAfile", tsa.root)
+    assert "Its chain was not checked: SIGN_CA is not set." in run.output, run
     assert b"Timestamp Server Signature verification: ok" in checked.stdout
     shipped = work_dir / "release/dist" / PROGRAM
 
@@ -287,8 +289,11 @@ def test_pfx(checkout, work_dir, built_exe, source_dir, pki):
     finally:
         os.close(read_end)
     check_signed_release(run, source_dir, built_exe, pki)
-    # Untimestamped, it needs only the signer's roots to be proven the build plus one signature.
-    accepted = verdict(checkout, 0, work_dir / "release", "--ca", pki.root, f"dist/{PROGRAM}")
+    # Untimestamped, it needs only the signer's roots to be proven the build plus one signature: in DER, as
+    # Windows exports a .cer, too.
+    der_root = work_dir / "root.cer"
+    der_root.write_bytes(x509.load_pem_x509_certificate(pki.root.read_bytes()).public_bytes(Encoding.DER))
+    accepted = verdict(checkout, 0, work_dir / "release", "--ca", der_root, f"dist/{PROGRAM}")
     assert "\nSigned with Authenticode by: CN=Sorrelvane Test Publisher\n" in accepted.output, accepted
     # --crl once a list: the intermediate's empty one, then the root's (in DER) that revokes it.
     refused = verdict(checkout, 1, work_dir / "release", "--ca", pki.root, "--crl", pki.crl_empty,
