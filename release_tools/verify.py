@@ -63,8 +63,8 @@ def _path(text):
 
 
 def explain(file, build):
-    """Where FILE is not the build, what a BUILDINFO beside it says: another
-    commit or other tool versions."""
+    """What a BUILDINFO beside FILE says that differs from this build: another
+    commit or other tool versions; said on a refusal and on an OK alike."""
     fields = building.read_build_info(file.parent / "BUILDINFO")
     said = ""
     commit = fields.get("commit")
@@ -123,7 +123,7 @@ def check(file, roots, system, tsa_roots, lists, work, out):
         raise CannotCheck("input.readable", f"{shown(file)} could not be read to be checked") from None
     if len(data) > LARGEST:
         raise Refused("image.size", f"it is larger than {LARGEST >> 20} MiB, and the program is a few KiB")
-    out(f"Checking: {shown(file)} (SHA-256 {hashlib.sha256(data).hexdigest()})")
+    out(f"  SHA-256: {hashlib.sha256(data).hexdigest()}")
     # The steps, cheapest first, each refusing by its own check's id:
     #  1. the image and the strict reading of every byte nobody signed, the signer's
     #     signature and digest, the token and its authority's chain (read_signature);
@@ -133,12 +133,17 @@ def check(file, roots, system, tsa_roots, lists, work, out):
     found = signature.read_signature(data, tsa_roots)
     if found is None and roots is not None:
         raise Refused("signature.asked-for", "it carries no signature, and --ca asks for one under the roots given")
+    signed = ""
     if found is not None:
-        out(f"Signed with Authenticode by: {found.signer_subject}")
+        out(f"  Signed with Authenticode by: {found.signer_subject}")
+        chain_roots = decide_chain(found, roots, system, out)
+        signed = f', signed by "{found.signer_subject}" (chain checked to {chain_roots}), '
         if found.timestamp_authority is not None:
-            out(f"Timestamped by: {found.timestamp_authority} (the token is intact, stamps this signature, "
-                f"and its authority leads to a root in {tsa_roots.where})")
-        decide_chain(found, roots, system, out)
+            out(f"  Timestamped by: {found.timestamp_authority}, its authority leading to a root in {tsa_roots.where}")
+            signed += (f"timestamped {found.timestamp_time:%Y-%m-%d %H:%M:%S} UTC by"
+                       f' "{found.timestamp_authority}"')
+        else:
+            signed += "not timestamped"
     if lists:
         signer_roots = roots or system
         revocation.check(found, signer_roots.certificates if signer_roots else [],
@@ -146,39 +151,35 @@ def check(file, roots, system, tsa_roots, lists, work, out):
 
     (work / "build").mkdir()
     build = building.build_afresh(cli.PROJECT_ROOT, work / "build")
-    out(f"Built from {build.describe()}.")
+    out(f"  Built from {build.describe()}.")
     built = build.program.read_bytes()
     if found is None:
         if data != built:
             raise Refused("build.same-bytes", f"it carries no signature that can be read, and is not the build "
                           f"({signature.first_difference(data, built)}; {len(data)} bytes, the build has {len(built)})"
                           f"{explain(file, build)}")
-        return f"OK: {shown(file)} is byte for byte the unsigned program that commit {build.commit} builds."
+        return f"OK: {shown(file)} is the unsigned build of commit {build.commit}{explain(file, build)}"
     try:
         signature.compare_with_build(data, built, found)
     except Refused as refusal:
         raise Refused(refusal.check, f"{refusal}{explain(file, build)}") from None
-    out("Proven: the digest it signs is the file's, the signer's signature verifies with the signer's key,\n"
-        "    its chain leads to a trusted root, without it the file is the build byte for byte, the\n"
-        "    same signature on the build gives the file again, every element of it is one this check\n"
-        "    reads and expects, and it holds no unsigned attribute but one intact timestamp of this\n"
-        "    signature, and no certificate off the signer's chain or the authority's.")
-    return f"OK: {shown(file)} is the program that commit {build.commit} builds, plus one Authenticode signature."
+    return f"OK: {shown(file)} is the build of commit {build.commit}{signed}{explain(file, build)}"
 
 
 def decide_chain(found, roots, system, out):
     """Who signed it: the chain must lead to a root in --ca (ROOTS), or
     without it to one this system trusts (SYSTEM), as Windows asks of its own
     store; a name alone proves nothing, as anyone can make a certificate that
-    says any name."""
+    says any name. Returns the roots it was checked to, as the OK line names them."""
     if roots is not None:
-        out(f"Its certificate chain {trust.signer_chain(found, roots)} in {roots.where}.")
-        return
+        out(f"  Its certificate chain {trust.signer_chain(found, roots)} in {roots.where}.")
+        return roots.where
     if system is None:
         raise CannotCheck("chain.system-roots", f"this system has no trusted roots ({inputs.SYSTEM_ROOTS}) to check"
                           " the signer's chain against; pass --ca with the publisher's root")
     try:
-        out(f"Its certificate chain {trust.signer_chain(found, system)} among this system's trusted roots.")
+        out(f"  Its certificate chain {trust.signer_chain(found, system)} among this system's trusted roots.")
+        return "this system's trusted roots"
     except trust.Untrusted as refusal:
         if refusal.rootless:
             raise Refused("chain.trusted-root", "its chain leads to no root this system trusts; pass --ca with the"

@@ -156,7 +156,9 @@ def test_unsigned(checkout, work_dir, built_exe, source_dir, pki):
     assert run.status == 0 and "\nNot signed" in "\n" + run.output, run
     assert (work_dir / "release/dist" / PROGRAM).read_bytes() == built_exe.read_bytes()
     check_release(run.folder, source_dir)
-    verdict(checkout, 0, work_dir / "release", f"dist/{PROGRAM}")
+    head = subprocess.run(["git", "-C", source_dir, "rev-parse", "HEAD"], capture_output=True, text=True).stdout.strip()
+    unsigned = verdict(checkout, 0, work_dir / "release", f"dist/{PROGRAM}")
+    assert unsigned.output.splitlines()[-1] == f"OK: {work_dir / 'release/dist' / PROGRAM} is the unsigned build of commit {head}"
     # --ca asks for a signature under those roots: the unsigned build has none.
     verdict(checkout, 1, work_dir / "release", "--ca", pki.root, f"dist/{PROGRAM}", check="signature.asked-for")
     # A copy with a code byte flipped at the same relative path from another
@@ -230,6 +232,9 @@ def test_signed(checkout, work_dir, built_exe, source_dir, pki, tsa):
     verdict(checkout, 1, work_dir / "alone", "--tsa-ca", tsa.root, shipped, check="chain.trusted-root")
     said = with_root.communicate(timeout=170)[0].decode()
     assert with_root.returncode == 0 and "\nOK: " in said, said
+    assert re.search(r'\nOK: .* is the build of commit [0-9a-f]{40}, signed by "CN=Sorrelvane Test Publisher" \(chain'
+                     r' checked to .*/root.pem\), timestamped \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC by'
+                     r' "CN=Throwaway Timestamp Authority"\n$', said), said
 
     # Refused before any build: the signature or its chain gives it away.
     forged = work_dir / "forged"
@@ -294,7 +299,9 @@ def test_pfx(checkout, work_dir, built_exe, source_dir, pki):
     der_root = work_dir / "root.cer"
     der_root.write_bytes(x509.load_pem_x509_certificate(pki.root.read_bytes()).public_bytes(Encoding.DER))
     accepted = verdict(checkout, 0, work_dir / "release", "--ca", der_root, f"dist/{PROGRAM}")
-    assert "\nSigned with Authenticode by: CN=Sorrelvane Test Publisher\n" in accepted.output, accepted
+    assert "Signed with Authenticode by: CN=Sorrelvane Test Publisher\n" in accepted.output, accepted
+    assert re.search(r'is the build of commit [0-9a-f]{40}, signed by "CN=Sorrelvane Test Publisher" \(chain'
+                     r' checked to .*root.cer\), not timestamped$', accepted.output), accepted
     # --crl once a list: the intermediate's empty one, then the root's (in DER) that revokes it.
     refused = verdict(checkout, 1, work_dir / "release", "--ca", pki.root, "--crl", pki.crl_empty,
                       "--crl", pki.crl_revokes_intermediate_der, f"dist/{PROGRAM}", check="revocation.revoked")
