@@ -105,8 +105,11 @@ def check_after_signing(signed, build, signer, tsa_roots, roots):
             raise Refused("signature.present", "it carries no signature")
         signature.compare_with_build(data, build.program.read_bytes(), found)
     except Refused as refusal:
+        hint = ""
+        if refusal.check == "tsa-chain.root":
+            hint = " Set SIGN_TSA_CA to the authority's root, when it is not among this system's."
         raise Failed(f"the signed program fails the check that verify-release.sh makes [{refusal.check}]:"
-                     f" {refusal}") from None
+                     f" {refusal}.{hint}") from None
     if signer.timestamp_url and found.timestamp_authority is None:
         raise Failed("the signed program carries no timestamp, though SIGN_TIMESTAMP_URL asked for one.")
     if roots is None:
@@ -114,8 +117,16 @@ def check_after_signing(signed, build, signer, tsa_roots, roots):
     try:
         return trust.signer_chain(found, roots)
     except trust.Untrusted as refusal:
-        raise Failed(f"SIGN_CA: its certificate chain {refusal.chain}. "
-                     f"Add the missing certificate to {signer.certificate_setting}.") from None
+        if refusal.other_root:
+            raise Failed(f"SIGN_CA: its certificate chain {refusal.chain}: SIGN_CA holds another root than the"
+                         " one the chain leads to; set SIGN_CA to the publisher's root.") from None
+        if refusal.rootless:
+            # The issuer missing may be the publisher's root (SIGN_CA is wrong) or an
+            # intermediate (SIGN_CERT is short of it): nothing here tells which.
+            raise Failed(f"SIGN_CA: its certificate chain {refusal.chain}. When that issuer is the publisher's"
+                         f" root, set SIGN_CA to it; when it is an intermediate, add the missing certificate to"
+                         f" {signer.certificate_setting}.") from None
+        raise Failed(f"SIGN_CA: its certificate chain {refusal.chain}.") from None
 
 
 def read_settings(environ):
@@ -135,6 +146,24 @@ def read_settings(environ):
     return signer, roots, tsa_roots
 
 
+def own_files(dist, root):
+    """Refuses a DIST_DIR that is the checkout itself, a folder above it, or
+    one of the project's own folders: a release there would ship them, and
+    the checkout's lock would be taken twice."""
+    root = Path(os.path.realpath(root))
+    if dist == root or dist in root.parents:
+        raise Failed(f"DIST_DIR is {shown(dist)}, which holds this checkout; set it to a folder of its own"
+                     " (by default, the checkout's dist/).")
+    if root in dist.parents:
+        top = dist.relative_to(root).parts[0]
+        if (root / top).exists() and top not in ("dist", "build") and not top.startswith("dist"):
+            tracked = processes.run(["git", "-c", f"safe.directory={root}", "-C", root, "ls-files", "--", top],
+                                    timeout=60)
+            if tracked.returncode != 0 or tracked.stdout:
+                raise Failed(f"DIST_DIR is {shown(dist)}, among the project's own files ({shown(top)}/); set it to"
+                             " a folder of its own (by default, the checkout's dist/).")
+
+
 def what_dist_holds(dist):
     """The line that says what became of DIST: a release in it, or none."""
     if all(os.path.isfile(dist / name) for name in RELEASE_FILES):
@@ -147,6 +176,7 @@ def release(environ):
     dist = Path(os.path.realpath(environ.get("DIST_DIR") or root / "dist"))
     try:
         settings = read_settings(environ)
+        own_files(dist, root)
     except (Failed, signing.SigningError) as error:
         return failed(dist, str(error))
     try:
@@ -260,7 +290,8 @@ def main(argv, environ):
         print(USAGE)
         return 0
     if argv:
-        print(USAGE, file=sys.stderr)
+        say(f"takes no arguments, and was given {shown(argv[0])}: its settings come from the environment"
+            f" (SIGN_CERT=... bash scripts/release.sh); --help lists them.")
         return 2
     return release(environ)
 

@@ -612,7 +612,7 @@ def _check_token(blob, element, signature_value, tsa_roots):
                                 "its authority's nor an issuer on that chain")
     authority_name = certificates.subject(authority)
     trust.trust(authority, [c.certificate for c in carried], tsa_roots, trust.TIME_STAMPING, moment,
-                step="tsa-chain", what=f"its timestamp's authority, {authority_name},")
+                step="tsa-chain", what=f"its timestamp's authority, {authority_name}")
     _names_its_chain(reading, ess, authority, walk.members, tsa_roots.certificates)
     return authority_name, moment, walk.members
 

@@ -306,7 +306,10 @@ def sign(signer, program, signed):
         # OpenSSL's error-stack lines say again, at length, what the line before said.
         lines = [line.strip() for line in said.splitlines()
                  if line.strip() and not re.match(r"[0-9A-F]+:error:", line)]
-        raise SigningError(f"osslsigncode could not sign the program: {shown(' '.join(lines)) or 'it said nothing'}")
+        asked = (" Does the authority in SIGN_TIMESTAMP_URL answer RFC 3161 requests from here?"
+                 if signer.timestamp_url else "")
+        raise SigningError(f"osslsigncode could not sign the program: {shown(' '.join(lines)) or 'it said nothing'}."
+                           f"{asked}")
     os.chmod(signed, stat.S_IMODE(os.stat(program).st_mode))
 
 

@@ -129,10 +129,11 @@ class Untrusted(Refused):
     """.chain is the phrase for where the chain went; .rootless, whether it
     reaches none of the roots at all."""
 
-    def __init__(self, check, what, where, chain, rootless):
+    def __init__(self, check, what, where, chain, rootless, other_root=False):
         super().__init__(check, f"{what}, checked against the roots in {where}, {chain}")
         self.chain = chain
         self.rootless = rootless
+        self.other_root = other_root  # it ends at a root, not the one given
 
 
 # The leaf's own usage: codeSigning among its extended key usages; for an
@@ -148,8 +149,8 @@ def trust(leaf, carried, roots, purpose, at, *, step, what):
     trusted = list(roots.certificates)
     untrusted = [c for c in carried if certificates.der(c) != certificates.der(leaf)]
 
-    def refuse(rule, phrase, rootless=False):
-        raise Untrusted(f"{step}.{rule}", what, roots.where, phrase, rootless)
+    def refuse(rule, phrase, rootless=False, other_root=False):
+        raise Untrusted(f"{step}.{rule}", what, roots.where, phrase, rootless, other_root)
 
     walked = certificates.walk(leaf, untrusted)
     members = walked.members
@@ -157,7 +158,8 @@ def trust(leaf, carried, roots, purpose, at, *, step, what):
     if root is None:
         top = walked.path[-1]
         if certificates.self_issued(top):
-            refuse("root", f"stops at {certificates.subject(top)}, a root not among them", rootless=True)
+            refuse("root", f"stops at {certificates.subject(top)}, a root not among them", rootless=True,
+                   other_root=True)
         refuse("root", f"stops at {certificates.rfc2253(top.issuer)}, the issuer of {certificates.subject(top)},"
                " whose certificate is neither carried nor among them", rootless=True)
     # What the chain leaves to the roots must be the roots' own or signed by them:

@@ -130,7 +130,13 @@ def check(file, roots, system, tsa_roots, lists, work, out):
     #  2. who signed it: the signer's chain to --ca, or to this system's roots;
     #  3. revocation, by the lists given;
     #  4. the build, and the round trip of the signature with it.
-    found = signature.read_signature(data, tsa_roots)
+    try:
+        found = signature.read_signature(data, tsa_roots)
+    except trust.Untrusted as refusal:
+        if refusal.check == "tsa-chain.root":
+            raise Refused(refusal.check, f"{refusal}; pass --tsa-ca with the authority's root, when it is not"
+                          " among this system's") from None
+        raise
     if found is None and roots is not None:
         raise Refused("signature.asked-for", "it carries no signature, and --ca asks for one under the roots given")
     signed = ""

@@ -541,3 +541,27 @@ def test_settings_other_filesystems(checkout, work_dir):
     assert "is untouched." in said and "Traceback" not in said and "internal error" not in said, said
     assert (folder / "before").read_text() == (folder / "after").read_text()
     assert sorted((folder / "left").read_text().split()) == sorted(RELEASE_FILES_NAMES), said
+
+
+SIGNER = dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="{pki}/signer.key", SIGN_PASS_FILE="{pki}/password")
+
+
+@pytest.mark.parametrize("case, settings, status, said", [
+    ("the checkout as DIST_DIR", dict(DIST_DIR="{checkout}"), 1, "which holds this checkout"),
+    ("docs/ as DIST_DIR", dict(DIST_DIR="{checkout}/docs"), 1, "among the project's own files (docs/)"),
+    ("another root in SIGN_CA", dict(SIGN_CA="{pki}/other.pem", **SIGNER), 1,
+     "When that issuer is the publisher's root, set SIGN_CA to it"),
+    ("a private authority", dict(SIGN_TIMESTAMP_URL="{tsa}", **SIGNER), 1,
+     "Set SIGN_TSA_CA to the authority's root"),
+    ("an authority that does not answer", dict(SIGN_TIMESTAMP_URL="http://127.0.0.1:1", **SIGNER), 1, "SIGN_TIMESTAMP_URL"),
+    ("an argument", dict(ARGUMENT="--root"), 2, "takes no arguments, and was given --root"),
+])
+def test_settings_messages_point_at_the_fault(case, settings, status, said, checkout, work_dir, pki, tsa):
+    folder = work_dir / "messages" / case
+    settings = {k: v.format(checkout=checkout, tsa=tsa.url, pki=pki.dir) for k, v in settings.items()}
+    if "ARGUMENT" in settings:
+        run = tool(checkout, "release.sh", folder, [settings.pop("ARGUMENT")], settings={"DIST_DIR": "dist"})
+    else:
+        run = release(checkout, folder, **settings)
+    assert run.status == status and said in run.output, run
+    assert "internal error" not in run.output and "Traceback" not in run.output, run
