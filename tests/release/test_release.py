@@ -555,9 +555,13 @@ SIGNER = dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="{pki}/signer.key", SIGN_PAS
      "Set SIGN_TSA_CA to the authority's root"),
     ("an authority that does not answer", dict(SIGN_TIMESTAMP_URL="http://127.0.0.1:1", **SIGNER), 1, "SIGN_TIMESTAMP_URL"),
     ("an argument", dict(ARGUMENT="--root"), 2, "takes no arguments, and was given --root"),
+    ("the intermediate first", dict(SIGNER, SIGN_CERT="{pki}/intermediate first.pem"), 1,
+     "starts with CN=Throwaway Test Intermediate, a CA's certificate: the signer's own certificate must come first"),
+    ("a .pfx as SIGN_KEY", dict(SIGNER, SIGN_KEY="{pki}/signer.pfx"), 1, "SIGN_KEY holds a .pfx/.p12"),
 ])
 def test_settings_messages_point_at_the_fault(case, settings, status, said, checkout, work_dir, pki, tsa):
     folder = work_dir / "messages" / case
+    (pki.dir / "intermediate first.pem").write_bytes(pki.intermediate.read_bytes() + pki.signer.read_bytes())
     settings = {k: v.format(checkout=checkout, tsa=tsa.url, pki=pki.dir) for k, v in settings.items()}
     if "ARGUMENT" in settings:
         run = tool(checkout, "release.sh", folder, [settings.pop("ARGUMENT")], settings={"DIST_DIR": "dist"})
