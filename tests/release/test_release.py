@@ -244,7 +244,8 @@ def test_signed(checkout, work_dir, built_exe, source_dir, pki, tsa):
     verdict(checkout, 1, forged, "--ca", "../pki/other.pem", "--tsa-ca", tsa.root, shipped, check="chain.root")
     # A timestamp is data its authority signed and the publisher did not: one
     # from an authority that leads to no trusted root could carry anything.
-    verdict(checkout, 1, forged, shipped, check="tsa-chain.root")
+    private = verdict(checkout, 1, forged, shipped, check="tsa-chain.root")
+    assert "pass --tsa-ca with the authority's root" in private.output, private
     verdict(checkout, 2, forged, "--ca", "../pki/missing.pem", shipped)
 
 
@@ -524,6 +525,11 @@ def test_settings_other_filesystems(checkout, work_dir):
     try:
         run = release(checkout, folder, TMPDIR=tmp)
         assert run.status == 0, run
+        # And a BUILDINFO beside the file naming another commit is said on an OK too.
+        (folder / "dist/BUILDINFO").write_text(re.sub(r"(?m)^commit: \S+", "commit: 0123abc",
+                                                      (folder / "dist/BUILDINFO").read_text()))
+        said = verdict(checkout, 0, folder, f"dist/{PROGRAM}", TMPDIR=tmp)
+        assert said.output.rstrip().endswith("; the BUILDINFO beside it names commit 0123abc"), said
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     if os.geteuid() != 0 or shutil.which("unshare") is None:
