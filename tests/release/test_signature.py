@@ -647,6 +647,7 @@ def signed_by(built_exe, folder, timestamp_url=None):
      "chain.issuer-usage"),
     ("intermediate for time stamping only", dict(intermediate_extensions=usage_only(TIME_STAMPING)),
      "chain.issuer-usage"),
+    ("signer for servers", dict(purposes=(x509.oid.ExtendedKeyUsageOID.SERVER_AUTH,)), "chain.code-signing-usage"),
     ("signer for key encipherment", dict(usage=pki_module.key_usage(key_encipherment=True)), "chain.key-usage"),
     ("signer for certificate signing", dict(usage=pki_module.key_usage(key_cert_sign=True)), "chain.key-usage"),
     ("intermediate of 1024 bits", dict(intermediate_key=rsa_key(1024)), "signature.key-strength"),
@@ -781,7 +782,7 @@ def nested(depth):
 
 @pytest.mark.parametrize("encoding, check", [
     ("", "der.cut-short"), ("1f", "der.cut-short"), ("30", "der.cut-short"), ("308201", "der.cut-short"),
-    ("1f800100", "der.minimal-tag"), ("1f1e00", "der.minimal-tag"), ("1f8181818181", "der.tag-too-long"),
+    ("1f800100", "der.minimal-tag"), ("1f80814000", "der.minimal-tag"), ("1f1e00", "der.minimal-tag"), ("1f8181818181", "der.tag-too-long"),
     ("30800000", "der.definite-length"), ("30850000000001", "der.length-too-long"),
     ("3082000100", "der.minimal-length"), ("048101ff", "der.minimal-length"), ("040500", "der.fits-parent"),
     ("1000", "der.constructed-sequence"), ("2400", "der.primitive-type"), ("010101", "der.boolean"),
