@@ -214,15 +214,15 @@ def release_into(dist, signer, roots, tsa_roots):
     try:
         # The build is made in TMPDIR; the release is staged in DIST_DIR itself, on its
         # filesystem, and takes the place of the one there only once it has passed its checks.
+        # Checked before anything is built or staged, from public halves only, so
+        # that what is said about an unusable key never quotes the key.
+        if signer is not None:
+            signing.check_signer(signer)
         work = cli.temporary_folder("release.")
         processes.remove_on_signal(work)
         building.check_buildable(work)
         stage = Path(tempfile.mkdtemp(prefix=STAGING_PREFIX, dir=dist))
         processes.remove_on_signal(stage)
-        # Checked before anything is built, from public halves only, so that
-        # what is said about an unusable key never quotes the key.
-        if signer is not None:
-            signing.check_signer(signer)
         (work / "build").mkdir()
         build = building.build_afresh(cli.PROJECT_ROOT, work / "build")
         chain_outcome = None
