@@ -836,3 +836,100 @@ def test_roots_laid_out_to_mislead():
 def test_values_are_shown_as_what_they_hold(value, expected):
     from release_tools.text import shown, visible
     assert shown(value) == expected and visible(shown(value)) == expected
+
+
+# Forgeries of what the signer signs, signed again with the throwaway signer's key (and so without
+# the timestamp, whose imprint names the old signature): each refused by the check that reads it.
+MESSAGE_DIGEST, CONTENT_TYPE = "1.2.840.113549.1.9.4", "1.2.840.113549.1.9.3"
+
+
+def attribute(dotted, *values):
+    return E.parse(E.tlv(0x30, E.oid(dotted) + E.tlv(0x31, b"".join(values))))
+
+
+def attributes(tree):
+    return signer_info(tree)[3]
+
+
+def attribute_named(tree, dotted):
+    return next(a for a in attributes(tree).children if E.encode(a[0]) == E.oid(dotted))
+
+
+def indirect(tree):
+    return signed_data(tree)[2][1][0]
+
+
+def re_sign(tree, key):
+    """The signed attributes in DER order, messageDigest made the content's again, signed anew with KEY."""
+    import hashlib
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import padding
+    digest = [a for a in attributes(tree).children if E.encode(a[0]) == E.oid(MESSAGE_DIGEST)]
+    if digest and digest[0][1][0].tag == 0x04 and len(digest[0][1][0].content) == 32:
+        digest[0][1].children[0] = E.parse(E.tlv(0x04, hashlib.sha256(E.body(indirect(tree))).digest()))
+    attributes(tree).children.sort(key=E.encode)
+    signed = b"\x31" + E.encode(attributes(tree))[1:]
+    signer_info(tree)[5].content = key.sign(signed, padding.PKCS1v15(), hashes.SHA256())
+    signer_info(tree).children = signer_info(tree).children[:6]
+
+
+def add_attribute(*nodes):
+    def edit(tree):
+        attributes(tree).children.extend(nodes)
+    return edit
+
+
+def set_attribute(node):
+    """Puts NODE in the place of the attribute of its type, or beside the others."""
+    def edit(tree):
+        kept = [a for a in attributes(tree).children if E.encode(a[0]) != E.encode(node[0])]
+        attributes(tree).children = kept + [node]
+    return edit
+
+
+RE_SIGNED = {
+    "content-type-attribute": (lambda t: attribute_named(t, CONTENT_TYPE)[1].children.__setitem__(
+        0, E.parse(E.oid("1.2.840.113549.1.9.16.1.4"))), "signature.content-type-attribute"),
+    "message-digest": (lambda t: setattr(attribute_named(t, MESSAGE_DIGEST)[1][0], "content", bytes(31)),
+                       "signature.message-digest"),
+    "signing-time": (set_attribute(attribute("1.2.840.113549.1.9.5", E.tlv(0x02, b"\x01"))), "signature.signing-time"),
+    "statement-type": (set_attribute(attribute("1.3.6.1.4.1.311.2.1.11", E.tlv(0x30, E.oid("1.2.3.4")))),
+                       "signature.statement-type"),
+    "opus-info": (set_attribute(attribute("1.3.6.1.4.1.311.2.1.12", E.tlv(0x30, E.tlv(0xA0, E.tlv(0x04, b"x"))))),
+                  "signature.opus-info"),
+    "unknown-attribute": (add_attribute(attribute("1.2.3.4", E.tlv(0x05, b""))), "signature.unknown-attribute"),
+    "attribute-once": (lambda t: attributes(t).children.append(copy.deepcopy(attribute_named(t, CONTENT_TYPE))),
+                       "signature.attribute-once"),
+    "required-attribute": (lambda t: attributes(t).children.remove(attribute_named(t, CONTENT_TYPE)),
+                           "signature.required-attribute"),
+    "one-value": (lambda t: attribute_named(t, CONTENT_TYPE)[1].children.append(
+        copy.deepcopy(attribute_named(t, CONTENT_TYPE)[1][0])), "signature.one-value"),
+    "pe-image-data": (lambda t: setattr(indirect(t)[0][1][0], "content", b"\x00\xff"), "signature.pe-image-data"),
+    "image-digest-size": (lambda t: setattr(indirect(t)[1][1], "content", bytes(20)), "signature.image-digest-size"),
+    "indirect-data": (lambda t: signed_data(t)[2].children.__setitem__(0, E.parse(E.oid("1.2.3.4"))),
+                      "signature.indirect-data"),
+}
+UNSIGNED = {
+    "no-crls": (lambda t: signed_data(t).children.insert(4, E.Node(0xA1, children=[])), "signature.no-crls"),
+    "one-signer": (lambda t: signed_data(t)[-1].children.append(copy.deepcopy(signer_info(t))), "signature.one-signer"),
+    "signer-by-issuer-serial": (lambda t: signer_info(t).children.__setitem__(1, E.Node(0x80, bytes(20))),
+                                "signature.signer-by-issuer-serial"),
+    "one-token": (lambda t: signer_info(t)[6][0][1].children.append(copy.deepcopy(signer_info(t)[6][0][1][0])),
+                  "signature.one-token"),
+    "one-timestamp": (lambda t: signer_info(t)[6].children.append(copy.deepcopy(signer_info(t)[6][0])),
+                      "signature.one-timestamp"),
+    "countersignature": (lambda t: signer_info(t)[6].children.__setitem__(0, attribute(
+        "1.2.840.113549.1.9.6", E.tlv(0x30, b""))), "signature.countersignature"),
+}
+
+
+@pytest.mark.parametrize("name", [*RE_SIGNED, *UNSIGNED])
+def test_forgery_of_a_field_is_refused_by_its_check(name, genuine, built_exe, pki, tsa, forged_dir):
+    tree = E.parse(genuine[1])
+    edit, check = RE_SIGNED.get(name) or UNSIGNED[name]
+    edit(tree)
+    if name in RE_SIGNED:
+        re_sign(tree, serialization.load_pem_private_key(pki.signer_key.read_bytes(), pki.password.encode()))
+    path = forged_dir / f"field-{name}.exe"
+    path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
+    refused(check, read, path, tsa.root)
