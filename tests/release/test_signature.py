@@ -933,3 +933,58 @@ def test_forgery_of_a_field_is_refused_by_its_check(name, genuine, built_exe, pk
     path = forged_dir / f"field-{name}.exe"
     path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
     refused(check, read, path, tsa.root)
+
+
+# The same for what the authority signs in the token: the TSTInfo and the token's own attributes,
+# signed again with the local authority's key.
+ESS_V2 = "1.2.840.113549.1.9.16.2.47"
+
+
+def tst_info(tree):
+    return E.parse(token_signed_data(tree)[2][1][0].content)
+
+
+def ess_id(tree):
+    attribute = next(a for a in token_signer_info(tree)[3].children if E.encode(a[0]) == E.oid(ESS_V2))
+    return attribute[1][0]  # SigningCertificateV2
+
+
+def re_sign_token(tree, tst, key):
+    import hashlib
+    from cryptography.hazmat.primitives import hashes
+    from cryptography.hazmat.primitives.asymmetric import padding
+    token_signed_data(tree)[2][1].children[0] = E.parse(E.tlv(0x04, E.encode(tst)))
+    attrs = token_signer_info(tree)[3]
+    digest = next(a for a in attrs.children if E.encode(a[0]) == E.oid(MESSAGE_DIGEST))
+    digest[1].children[0] = E.parse(E.tlv(0x04, hashlib.sha256(E.encode(tst)).digest()))
+    attrs.children.sort(key=E.encode)
+    token_signer_info(tree)[5].content = key.sign(b"\x31" + E.encode(attrs)[1:], padding.PKCS1v15(), hashes.SHA256())
+
+
+def first_of(node, tag):
+    return next(c for c in node.children if c.tag == tag)
+
+
+TOKEN_RE_SIGNED = {
+    "imprint": (lambda t, tst: setattr(tst[2][1], "content", bytes(len(tst[2][1].content)))),
+    "accuracy": (lambda t, tst: tst[5].children.append(E.Node(0x80, b"\x00"))),
+    "ordering": (lambda t, tst: setattr(tst[6], "content", b"\x00")),
+    "tsa-name": (lambda t, tst: setattr(tst[8], "children", [E.parse(E.tlv(0x86, b"x"))])),
+    "tst-extensions": (lambda t, tst: tst.children.append(E.Node(0xA1, children=[]))),
+    "ess-signer": (lambda t, tst: setattr(first_of(ess_id(t)[0][0], 0x04), "content", bytes(32))),
+    "ess-policies": (lambda t, tst: ess_id(t).children.append(E.Node(0x30, children=[]))),
+    "ess-serial": (lambda t, tst: ess_id(t)[0][0].children.append(E.parse(E.tlv(0x30, E.tlv(
+        0x30, E.tlv(0xA4, E.encode(E.name("Throwaway Timestamp Root")))) + E.tlv(0x02, b"\x01"))))),
+    "ess-empty": (lambda t, tst: setattr(ess_id(t)[0], "children", [])),
+}
+
+
+@pytest.mark.parametrize("name", TOKEN_RE_SIGNED)
+def test_forgery_of_a_token_field_is_refused_by_its_check(name, genuine, built_exe, tsa, forged_dir):
+    tree = E.parse(genuine[1])
+    tst = tst_info(tree)
+    TOKEN_RE_SIGNED[name](tree, tst)
+    re_sign_token(tree, tst, serialization.load_pem_private_key((tsa.dir / "tsa.key").read_bytes(), None))
+    path = forged_dir / f"token-field-{name}.exe"
+    path.write_bytes(image.attach(built_exe.read_bytes(), E.encode(tree)))
+    refused(f"token.{name}", read, path, tsa.root)
