@@ -74,6 +74,31 @@ _KNOWN_CRL_EXTENSIONS = {x509.CRLNumber.oid, x509.DeltaCRLIndicator.oid, x509.Is
 _KNOWN_ENTRY_EXTENSIONS = {x509.CRLReason.oid, x509.InvalidityDate.oid, x509.CertificateIssuer.oid}
 
 
+def unusable_because(crl, issuer):
+    """Why CRL, signed by ISSUER's key, is not one this check applies, or
+    None. Only a whole list of the issuer's own is read: a delta, an
+    indirect list, a list split by reasons or entries for other issuers
+    would each need a reading that could go wrong quietly, so they are
+    "cannot check" (exit 2), never a wrong "not revoked"."""
+    if not certificates.same_name(crl.issuer, issuer.subject):
+        return "it names another issuer than the one whose key signed it"
+    if unknown_critical(crl):
+        return "it has a critical extension this check does not know"
+    try:
+        extensions = {e.oid: e.value for e in crl.extensions}
+        delegated = any(isinstance(e.value, x509.CertificateIssuer) for entry in crl for e in entry.extensions)
+    except ValueError:
+        return "its extensions cannot be read"
+    scope = extensions.get(x509.IssuingDistributionPoint.oid)
+    if x509.DeltaCRLIndicator.oid in extensions:
+        return "it is a delta list, which this check does not read: give the base list"
+    if scope is not None and scope.indirect_crl or delegated:
+        return "it is an indirect list (entries for other issuers), which this check does not read"
+    if scope is not None and scope.only_some_reasons:
+        return "it covers some reasons only, which this check does not read: give the whole list"
+    return None
+
+
 def unknown_critical(crl):
     """Whether CRL, or an entry of it, has a critical extension this reading
     does not know (or extensions it cannot read, which fails closed)."""
@@ -141,8 +166,9 @@ def _status(links, lists, applied, at):
     for certificate, issuer in links:
         own = [crl for crl in lists if issued_by(crl, issuer)]
         applied.update(id(crl) for crl in own)
-        unusable += [crl for crl in own if not certificates.same_name(crl.issuer, issuer.subject) or unknown_critical(crl)]
-        own = [crl for crl in own if not any(crl is u for u in unusable)]
+        cannot = [(crl, why) for crl in own for why in [unusable_because(crl, issuer)] if why]
+        unusable += cannot
+        own = [crl for crl in own if not any(crl is u for u, _ in cannot)]
         if not own:
             continue
         # Not left to OpenSSL with every list at once: given several, it takes one delta by the
@@ -193,9 +219,7 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, given: 
                             f" {stale.last_update:%Y-%m-%d %H:%M}, next due {stale.next_update or 'never'} UTC):"
                             " give the one its issuer publishes now")
     if unusable:
-        crl = unusable[0]
-        why = "it has a critical extension this check does not know" if unknown_critical(crl) else \
-            "it names another issuer than the one whose key signed it"
+        crl, why = unusable[0]
         raise NotApplicable("revocation.usable", f"the revocation list from {certificates.rfc2253(crl.issuer)} cannot"
                             f" be used: {why}")
     if uncovered is not None:

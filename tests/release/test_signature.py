@@ -501,24 +501,25 @@ def test_revocation_lists_with_deltas(intermediate_lists, pki, work_dir):
     # The intermediate's own list, its name in lower case: names match as RFC 5280 has it, and OpenSSL applies it.
     listed = crl_file(work_dir / "lower-case issuer.crl", pki_module.revocation_list(lowered, key, sig.carried_chain[:1]))
     refused("revocation.revoked", revoked, sig, pki.root, [listed], naming="CN=Sorrelvane Test Publisher")
-    # Its newer delta, adding nothing, is read as a delta: the revocation stands.
+    # Its newer delta is not read, but a revocation found in the base decides all the same.
     delta = crl_file(work_dir / "delta.crl", pki_module.revocation_list(
         lowered, key, extensions=[(x509.DeltaCRLIndicator(1), True)], number=2, start=pki_module.now()))
     refused("revocation.revoked", revoked, sig, pki.root, [listed, delta], naming="CN=Sorrelvane Test Publisher")
-    # A clean base, a clean delta, then a newer one revoking: whatever order OpenSSL would take them in.
+    # A clean base, a clean delta, then a newer one revoking: deltas are not read, so this cannot be
+    # settled (exit 2), rather than passed as not revoked.
     base = crl_file(work_dir / "clean base.crl", pki_module.revocation_list(lowered, key))
     long_ago = pki_module.now() - datetime.timedelta(hours=1)
     deltas = [crl_file(work_dir / f"delta {n}.crl", pki_module.revocation_list(
         lowered, key, extensions=[(x509.DeltaCRLIndicator(1), True)], number=n,
         start=pki_module.now() + datetime.timedelta(seconds=n), entries=[(c.serial_number, (), long_ago) for c in revoking]))
         for n, revoking in ((2, ()), (3, sig.carried_chain[:1]))]
-    refused("revocation.revoked", revoked, sig, pki.root, [base, *deltas], naming="CN=Sorrelvane Test Publisher")
+    not_applicable("revocation.usable", sig, pki.root, [base, *deltas])
 
 
 def test_revocation_lists_indirect_and_repeated(intermediate_lists, pki, work_dir):
     sig, key, lowered = intermediate_lists
-    # An indirect list's entry for another CA's certificate with the signer's serial revokes nothing here;
-    # one naming the intermediate in other letters does, beside a newer clean list.
+    # Indirect lists are not read: whether an entry for the signer's serial is another CA's or the
+    # intermediate's (named in other letters), they cannot settle it (exit 2), beside a clean list too.
     def listing(file_name, entries, indirect=True):
         scope = [(x509.IssuingDistributionPoint(None, None, False, False, None, True, False), True)] if indirect else []
         return crl_file(work_dir / file_name, pki_module.revocation_list(lowered, key, extensions=scope, entries=entries))
@@ -527,11 +528,11 @@ def test_revocation_lists_indirect_and_repeated(intermediate_lists, pki, work_di
         return x509.CertificateIssuer([x509.DirectoryName(pki_module.name(common_name))])
 
     serial = sig.carried_chain[0].serial_number
-    revoked(sig, pki.root, [listing("indirect.crl", [(serial, [issuer("Some Other CA")])])])
+    not_applicable("revocation.usable", sig, pki.root, [listing("indirect.crl", [(serial, [issuer("Some Other CA")])])])
     renamed = listing("indirect, renamed.crl", [(7, [issuer("Some Other CA")]),
                                                 (serial, [issuer("THROWAWAY  TEST INTERMEDIATE")])])
     newer = crl_file(work_dir / "newer clean.crl", pki_module.revocation_list(lowered, key, start=pki_module.now()))
-    refused("revocation.revoked", revoked, sig, pki.root, [renamed, newer], naming="CN=Sorrelvane Test Publisher")
+    not_applicable("revocation.usable", sig, pki.root, [renamed, newer])
     # In its own list, an entry for the serial revokes, whatever entry for it comes first.
     removed_first = listing("removed, then revoked.crl", [
         (serial, [x509.CRLReason(x509.ReasonFlags.remove_from_crl)]),
@@ -540,7 +541,7 @@ def test_revocation_lists_indirect_and_repeated(intermediate_lists, pki, work_di
     removed_first_indirect = listing("removed, then revoked, indirect.crl", [
         (serial, [x509.CRLReason(x509.ReasonFlags.remove_from_crl)]),
         (serial, [x509.CRLReason(x509.ReasonFlags.key_compromise)])])
-    refused("revocation.revoked", revoked, sig, pki.root, [removed_first_indirect], naming="CN=Sorrelvane Test Publisher")
+    not_applicable("revocation.usable", sig, pki.root, [removed_first_indirect])
 
 
 def test_revocation_lists_that_do_not_cover(intermediate_lists, genuine, built_exe, signer, pki, tsa, work_dir,
@@ -754,6 +755,11 @@ def test_revocation_lists_that_cannot_be_used_and_revocations_after_the_timestam
     not_applicable("revocation.usable", sig, pki.root, [crl_file(work_dir / "unknown critical.crl",
                                                                  pki_module.revocation_list(intermediate, key,
                                                                                             extensions=[(unknown, True)]))])
+    reasons = x509.IssuingDistributionPoint(None, None, False, False, frozenset([x509.ReasonFlags.key_compromise]),
+                                            False, False)
+    not_applicable("revocation.usable", sig, pki.root, [crl_file(work_dir / "some reasons.crl",
+                                                                 pki_module.revocation_list(intermediate, key,
+                                                                                            extensions=[(reasons, True)]))])
     later = sig.timestamp_time + datetime.timedelta(minutes=1)
 
     def revoked_then(reason, when):
