@@ -58,15 +58,6 @@ def _reason(entry):
         return "unreadable"  # not removeFromCRL, so the entry stands: fail closed
 
 
-def _indirect(crl):
-    """Whether CRL says it is indirect (its entries may be other issuers'
-    certificates); an unreadable scope is read as not, which fails closed."""
-    try:
-        return crl.extensions.get_extension_for_class(x509.IssuingDistributionPoint).value.indirect_crl
-    except (x509.ExtensionNotFound, ValueError):
-        return False
-
-
 # What a list or an entry may say critically and still be read here; RFC 5280
 # forbids the use of a list with a critical extension its reader does not know.
 _KNOWN_CRL_EXTENSIONS = {x509.CRLNumber.oid, x509.DeltaCRLIndicator.oid, x509.IssuingDistributionPoint.oid,
@@ -111,50 +102,34 @@ def unknown_critical(crl):
 
 
 def _entries(crl, serial):
-    """CRL's entries for SERIAL, as (reason, whether an earlier entry of an
-    indirect list named another certificate issuer, which then holds, and
-    the revocation date in UTC)."""
+    """CRL's entries for SERIAL, as (reason, revocation date in UTC). Only
+    lists of the issuer's own reach here (unusable_because), so every entry
+    is the issuer's."""
     if crl.get_revoked_certificate_by_serial_number(serial) is None:
         return []
-    indirect, delegated, found = _indirect(crl), False, []
-    for entry in crl:
-        if indirect and not delegated:
-            try:
-                delegated = any(isinstance(e.value, x509.CertificateIssuer) for e in entry.extensions)
-            except ValueError:
-                delegated = True  # unreadable: OpenSSL is asked, and a second entry fails closed
-        if entry.serial_number == serial:
-            found.append((_reason(entry), delegated, entry.revocation_date.replace(tzinfo=datetime.timezone.utc)))
-    return found
+    return [(_reason(entry), entry.revocation_date.replace(tzinfo=datetime.timezone.utc))
+            for entry in crl if entry.serial_number == serial]
 
 
 LATER = "revoked after the time that decides"
 
 
-def revoked_by(crl, certificate, issuer, at):
-    """Whether CRL, signed by ISSUER's key, revokes CERTIFICATE as of AT
-    (the time stamped, or None for now): it has an entry for the serial for
-    any reason but removeFromCRL, dated before AT unless the key was
-    compromised, and the entry is the issuer's own (in a list that is not
-    indirect, or before an indirect list names another issuer), or the
-    serial has entries that contradict each other (OpenSSL heeds only the
-    first), or OpenSSL's verifier, given this list alone, refuses it (an
-    entry under a certificateIssuer, whose name it matches as RFC 5280
-    does). LATER when its only entries are dated after AT: a signature
+def revoked_by(crl, certificate, at):
+    """Whether CRL revokes CERTIFICATE as of AT (the time stamped, or None
+    for now): it has an entry for the serial for any reason but
+    removeFromCRL, dated before AT unless the key was compromised; a serial
+    listed twice revokes whatever the entries say (OpenSSL heeds only the
+    first). LATER when its only entries are dated after AT: a signature
     timestamped before a revocation for any reason but a compromised key
     stays good."""
     entries = _entries(crl, certificate.serial_number)
-    standing = [(delegated, when, reason) for reason, delegated, when in entries
-                if reason != x509.ReasonFlags.remove_from_crl]
+    standing = [(reason, when) for reason, when in entries if reason != x509.ReasonFlags.remove_from_crl]
     if not standing:
         return False
-    if at is not None and all(when > at and reason != x509.ReasonFlags.key_compromise and reason != "unreadable"
-                              for _, when, reason in standing):
+    if at is not None and all(when > at and reason not in (x509.ReasonFlags.key_compromise, "unreadable")
+                              for reason, when in standing):
         return LATER
-    if not all(delegated for delegated, _, _ in standing) or len(entries) > 1:
-        return True
-    return not certificates.openssl_verify(certificate, trusted=[issuer], partial=True, crls=[crl],
-                                           crl_check=True, check_time=False)
+    return True
 
 
 def _status(links, lists, applied, at):
@@ -173,7 +148,7 @@ def _status(links, lists, applied, at):
             continue
         # Not left to OpenSSL with every list at once: given several, it takes one delta by the
         # order they come in and passes over a delta that no freshestCRL points to.
-        said = [revoked_by(crl, certificate, issuer, at) for crl in own]
+        said = [revoked_by(crl, certificate, at) for crl in own]
         if True in said:
             revoked.append(certificate)
         elif LATER not in said and not certificates.openssl_verify(certificate, trusted=[issuer], partial=True,
