@@ -564,6 +564,7 @@ SIGNER = dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="{pki}/signer.key", SIGN_PAS
     ("the intermediate first", dict(SIGNER, SIGN_CERT="{pki}/intermediate first.pem"), 1,
      "starts with CN=Throwaway Test Intermediate, a CA's certificate: the signer's own certificate must come first"),
     ("a .pfx as SIGN_KEY", dict(SIGNER, SIGN_KEY="{pki}/signer.pfx"), 1, "SIGN_KEY holds a .pfx/.p12"),
+    ("a missing SIGN_CA", dict(SIGNER, SIGN_CA="{pki}/missing.pem"), 1, "SIGN_CA does not name a file that can be read"),
 ])
 def test_settings_messages_point_at_the_fault(case, settings, status, said, checkout, work_dir, pki, tsa):
     folder = work_dir / "messages" / case
