@@ -5,7 +5,8 @@ signature or with one.
 A signed image is the build with three changes, which is all this accepts:
 the certificate table's directory entry set, the header checksum set, and one
 WIN_CERTIFICATE appended at the end of the file, padded with zeros to eight
-bytes, as osslsigncode writes it."""
+bytes, its length counting the padding (osslsigncode, signtool) or not
+(sbsign)."""
 
 import hashlib
 from dataclasses import dataclass
@@ -39,6 +40,7 @@ class Layout:
     table_offset: int         # the certificate table (0 when there is none)
     table_size: int
     hashed: tuple             # (start, end) ranges of the Authenticode digest, in order
+    sections: tuple = ()      # (start, end) of each section's raw data, in file order
 
 
 def _align8(size):
@@ -71,17 +73,20 @@ def read_layout(data):
     hashed = [(0, checksum_offset), (checksum_offset + CHECKSUM_SIZE, directory_offset),
               (directory_offset + DIRECTORY_ENTRY_SIZE, headers_end)]
     at = headers_end
+    sections = []
     for section in sorted((s for s in pe.sections if s.SizeOfRawData), key=lambda s: s.PointerToRawData):
         if section.PointerToRawData != at:
             # Bytes between the headers and sections, or between two sections,
             # would be covered by no digest.
             raise BadImage("sections", "its sections do not follow one another from the end of its headers")
+        sections.append((at, at + section.SizeOfRawData))
         at += section.SizeOfRawData
     if at > end:
         raise BadImage("sections", "its sections run past the end of the image")
     # What follows the last section, up to the certificate table, is hashed too.
     hashed.append((headers_end, end))
-    return Layout(checksum_offset, header.CheckSum, directory_offset, table_offset, table_size, tuple(hashed))
+    return Layout(checksum_offset, header.CheckSum, directory_offset, table_offset, table_size, tuple(hashed),
+                  tuple(sections))
 
 
 def checksum(data, checksum_offset):
@@ -128,7 +133,7 @@ def signature_blob(data, layout=None):
     length = int.from_bytes(data[at:at + 4], "little")
     revision = int.from_bytes(data[at + 4:at + 6], "little")
     kind = int.from_bytes(data[at + 6:at + 8], "little")
-    if length != size:
+    if length != size and not (size - 8 < length < size and size % 8 == 0):
         raise BadImage("one-certificate", f"its certificate table holds {size} bytes, and its first certificate says {length}:"
                        " one certificate, filling the table, is all it may hold")
     if revision != REVISION_2:
@@ -140,9 +145,44 @@ def signature_blob(data, layout=None):
     if der_size is None or der_size > len(blob):
         raise BadImage("certificate-der", "its certificate does not hold one complete DER element")
     padding = blob[der_size:]
-    if len(padding) >= 8 or size != _align8(WIN_CERTIFICATE_HEADER + der_size) or any(padding):
+    if (len(padding) >= 8 or size != _align8(WIN_CERTIFICATE_HEADER + der_size) or any(padding)
+            or length not in (size, WIN_CERTIFICATE_HEADER + der_size)):
         raise BadImage("certificate-padding", "its certificate is followed by bytes other than the zeros that pad it to eight bytes")
     return blob[:der_size]
+
+
+def length_padded(data, layout):
+    """Whether the WIN_CERTIFICATE's length counts its padding (signature_blob
+    has read it)."""
+    at = layout.table_offset
+    return int.from_bytes(data[at:at + 4], "little") == layout.table_size
+
+
+PAGE_SIZE = 4096
+
+
+def page_hashes(data, layout, algorithm):
+    """The page hashes of DATA as [(file offset, digest)], in the order
+    signtool and osslsigncode write them: the headers as one page (without
+    the checksum and the certificate table's entry), each section's raw
+    data page by page, every page zero-padded to 4 KiB, then the end of the
+    last section with a zero digest."""
+    view = memoryview(bytes(data))
+    zero_page = bytes(PAGE_SIZE)
+    headers = hashlib.new(algorithm)
+    size = 0
+    for start, end in layout.hashed[:3]:
+        headers.update(view[start:end])
+        size += end - start
+    headers.update(zero_page[:max(0, PAGE_SIZE - size - CHECKSUM_SIZE - DIRECTORY_ENTRY_SIZE)])
+    out = [(0, headers.digest())]
+    for start, end in layout.sections:
+        for at in range(start, end, PAGE_SIZE):
+            page = view[at:min(at + PAGE_SIZE, end)]
+            out.append((at, hashlib.new(algorithm, bytes(page) + zero_page[:PAGE_SIZE - len(page)]).digest()))
+    last = layout.sections[-1][1] if layout.sections else layout.hashed[2][1]
+    out.append((last, bytes(hashlib.new(algorithm).digest_size)))
+    return out
 
 
 def check_checksum(data, layout=None):
@@ -184,16 +224,18 @@ def strip(data, layout=None):
     return _with_table(data[:layout.table_offset], layout, 0, 0)
 
 
-def attach(built, blob):
+def attach(built, blob, padded_length=True):
     """BUILT with the signature BLOB attached as osslsigncode attaches it: the
-    image padded to eight bytes, one WIN_CERTIFICATE padded to eight bytes, the
+    image padded to eight bytes, one WIN_CERTIFICATE padded to eight bytes
+    (its length counting the padding unless not PADDED_LENGTH), the
     directory entry and the checksum set."""
     layout = read_layout(built)
     if layout.table_size:
         raise BadImage("build-unsigned", "the build already carries a certificate table")
     image = bytes(built) + bytes(_align8(len(built)) - len(built))
     size = _align8(WIN_CERTIFICATE_HEADER + len(blob))
-    certificate = (size.to_bytes(4, "little") + REVISION_2.to_bytes(2, "little")
+    length = size if padded_length else WIN_CERTIFICATE_HEADER + len(blob)
+    certificate = (length.to_bytes(4, "little") + REVISION_2.to_bytes(2, "little")
                    + PKCS_SIGNED_DATA.to_bytes(2, "little") + bytes(blob))
     certificate += bytes(size - len(certificate))
     return _with_table(image + certificate, layout, len(image), size)

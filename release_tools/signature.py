@@ -30,6 +30,7 @@ from .verdicts import Refused
 @dataclass(frozen=True)
 class Signature:
     blob: bytes                 # the signature (DER SignedData) as carried in the certificate table
+    padded_length: bool         # whether its WIN_CERTIFICATE's dwLength counts the padding (image.attach)
     signer_subject: str         # the signer certificate's subject, RFC 2253
     carried_chain: tuple        # cryptography Certificates: the signer first, each issued by the next
     timestamp_authority: Optional[str]  # the timestamp signer's subject (RFC 2253), None when untimestamped
@@ -56,14 +57,19 @@ OID = {
     "signing_certificate": "1.2.840.113549.1.9.16.2.12",
     "signing_certificate_v2": "1.2.840.113549.1.9.16.2.47",
     "algorithm_protection": "1.2.840.113549.1.9.52",
+    "smime_capabilities": "1.2.840.113549.1.9.15",
+    "page_hashes_sha1": "1.3.6.1.4.1.311.2.3.1",
+    "page_hashes_sha256": "1.3.6.1.4.1.311.2.3.2",
     "sha1": "1.3.14.3.2.26",
     "sha256": "2.16.840.1.101.3.4.2.1",
     "sha384": "2.16.840.1.101.3.4.2.2",
     "sha512": "2.16.840.1.101.3.4.2.3",
     "rsa": "1.2.840.113549.1.1.1",
+    "sha1_rsa": "1.2.840.113549.1.1.5",
     "sha256_rsa": "1.2.840.113549.1.1.11",
     "sha384_rsa": "1.2.840.113549.1.1.12",
     "sha512_rsa": "1.2.840.113549.1.1.13",
+    "ecdsa_sha1": "1.2.840.10045.4.1",
     "ecdsa_sha256": "1.2.840.10045.4.3.2",
     "ecdsa_sha384": "1.2.840.10045.4.3.3",
     "ecdsa_sha512": "1.2.840.10045.4.3.4",
@@ -74,9 +80,6 @@ DIGESTS = {OID["sha256"]: ("sha256", hashes.SHA256), OID["sha384"]: ("sha384", h
 RSA_WITH = {"sha256": OID["sha256_rsa"], "sha384": OID["sha384_rsa"], "sha512": OID["sha512_rsa"]}
 ECDSA_WITH = {"sha256": OID["ecdsa_sha256"], "sha384": OID["ecdsa_sha384"], "sha512": OID["ecdsa_sha512"]}
 
-# The image data that osslsigncode names: the obsolete file link,
-# "<<<Obsolete>>>" in UTF-16 (today's signtool and jsign write an empty one).
-_OBSOLETE = "<<<Obsolete>>>".encode("utf-16-be")
 
 
 def _tlv(tag, content):
@@ -93,9 +96,16 @@ def _oid(dotted):
     return core.ObjectIdentifier(dotted).dump()
 
 
-PE_IMAGE_DATA = tuple(
-    _tlv(0x30, _oid(OID["spc_pe_image_data"]) + _tlv(0x30, flags + _tlv(0xA0, _tlv(0xA2, _tlv(0x80, _OBSOLETE)))))
-    for flags in (bytes.fromhex("03020780"), bytes.fromhex("030100")))
+# The file link of SpcPeImageData names nothing a verifier reads: osslsigncode
+# writes the 2010 "<<<Obsolete>>>" in UTF-16, today's signtool and jsign an
+# empty string. Page hashes travel in its place (see _page_hashes).
+FILE_LINKS = tuple(_tlv(0xA0, _tlv(0xA2, _tlv(0x80, text.encode("utf-16-be")))) for text in ("<<<Obsolete>>>", ""))
+IMAGE_FLAGS = (bytes.fromhex("03020780"), bytes.fromhex("030100"))
+PE_IMAGE_DATA = tuple(_tlv(0x30, _oid(OID["spc_pe_image_data"]) + _tlv(0x30, flags + link))
+                      for flags in IMAGE_FLAGS for link in FILE_LINKS)
+# The class of the serialized object that carries page hashes.
+PAGE_HASHES_CLASS = bytes.fromhex("a6b586d5b4a12466ae05a217da8e60d6")
+PAGE_HASHES = {OID["page_hashes_sha1"]: "sha1", OID["page_hashes_sha256"]: "sha256"}
 
 
 def algorithm_identifiers(dotted):
@@ -213,10 +223,12 @@ class _Carried:
 MAX_CARRIED = 8
 
 
-def _carried_certificates(reading, element, in_order):
-    """The certificates [0] SET OF: at most MAX_CARRIED, no two the same, and
-    IN_ORDER (DER order) where the tool that wrote them keeps it, so that
-    neither their number nor their order can carry bits no one signed."""
+def _carried_certificates(reading, element):
+    """The certificates [0] SET OF: at most MAX_CARRIED, no two the same, so
+    that their number cannot carry bits no one signed. Their order is the
+    signer's to choose: OpenSSL writes the signer first, others sort them,
+    and a few bits of order are no channel worth refusing Debian's own
+    signer for."""
     children = element.children if element is not None else []
     if len(children) > MAX_CARRIED:
         reading.refuse("certificates-count", f"carries {len(children)} certificates, more than {MAX_CARRIED}")
@@ -242,8 +254,6 @@ def _carried_certificates(reading, element, in_order):
             reading.refuse("certificate-once", f"carries the certificate {certificates.subject(certificate)} twice")
         carried.append(_Carried(certificate, reading.bytes_of(child), reading.bytes_of(fields[2]),
                                 certificate.serial_number))
-    if in_order and not der.in_set_order([entry.encoding for entry in carried]):
-        reading.refuse("certificate-order", "carries its certificates out of DER order, an order no one signed")
     return carried
 
 
@@ -266,6 +276,11 @@ def _certificate_shape(reading, element):
     outer = reading.bytes_of(fields["signature algorithm"])
     allowed = [OID["sha256_rsa"], OID["sha384_rsa"], OID["sha512_rsa"], OID["ecdsa_sha256"],
                OID["ecdsa_sha384"], OID["ecdsa_sha512"]]
+    # A long-lived root carried along often signed itself with SHA-1; a trust
+    # anchor's self-signature is never relied on (trust.py judges every
+    # signature that is), so only its shape is read here.
+    if len(tbs) > 4 and reading.bytes_of(tbs[2]) == reading.bytes_of(tbs[4]):
+        allowed += [OID["sha1_rsa"], OID["ecdsa_sha1"]]
     reading.algorithm(fields["signature algorithm"], allowed, "certificate's signature algorithm")
     if inner is None or reading.bytes_of(inner) != outer:
         reading.refuse("certificate-algorithm", "carries a certificate whose signature algorithm differs outside and inside what is signed")
@@ -412,8 +427,8 @@ def _read(data, tsa_roots):
         return None
     der.parse(blob)
     reading = _Reading(blob, "its signature", "signature")
-    signed, info, _, signature_oid = _one_signer(reading, der.parse(blob), 1, [OID["sha256"]],
-                                                 "carries revocation lists, which the signer did not sign")
+    signed, info, digest_name, signature_oid = _one_signer(reading, der.parse(blob), 1, list(DIGESTS),
+                                                           "carries revocation lists, which the signer did not sign")
 
     # What was signed: SpcIndirectDataContent naming the image and its digest.
     content = reading.fields(signed["content"], "signed content", [("type", OID_TAG, False),
@@ -423,21 +438,21 @@ def _read(data, tsa_roots):
     if len(content["content"].children) != 1:
         reading.refuse("one-indirect-data", "holds signed content that is not one SpcIndirectDataContent")
     indirect = content["content"].children[0]
-    computed = image.authenticode_digest(data, layout)
-    digest_info = _spc_digest(reading, indirect)
+    computed = image.authenticode_digest(data, layout, digest_name)
+    digest_info, page_hashes = _spc_digest(reading, indirect, info)
 
     # The signed attributes: those Authenticode signs, one value each.
     if info["signed attributes"] is None:
         reading.refuse("signed-attributes", "holds a signer info without signed attributes")
-    content_digest = hashlib.sha256(reading.content(indirect)).digest()
-    _authenticode_attributes(reading, info["signed attributes"], content_digest)
+    content_digest = hashlib.new(digest_name, reading.content(indirect)).digest()
+    _authenticode_attributes(reading, info["signed attributes"], content_digest, info)
 
-    carried = _carried_certificates(reading, signed["certificates"], in_order=True)
+    carried = _carried_certificates(reading, signed["certificates"])
     issuer, serial = _issuer_and_serial(reading, info, "signer")
     signer = _named_certificate(reading, carried, issuer, serial, "signer")
     signature_value = reading.content(info["signature"])
     if not _verify_signer(reading, signer, reading.bytes_of(info["signed attributes"]), signature_value,
-                          "sha256", signature_oid, "signer"):
+                          digest_name, signature_oid, "signer"):
         raise Refused("signature.signer-signature", "its signer's signature does not verify with the signer"
                       " certificate's key")
 
@@ -450,6 +465,8 @@ def _read(data, tsa_roots):
         raise Refused("signature.image-digest", f"it was changed after it was signed: its signature holds the digest"
                       f" {digest_info.hex().upper()},"
                       f" the file has {computed.hex().upper()}")
+    if page_hashes is not None:
+        _check_page_hashes(reading, data, layout, *page_hashes)
     image.check_checksum(data, layout)
 
     walk = _check_chain_members(reading, signer, [c.certificate for c in carried],
@@ -459,25 +476,83 @@ def _read(data, tsa_roots):
     if timestamp is not None:
         authority, timestamp_time, authority_carried = _check_token(
             blob, timestamp, signature_value, tsa_roots)
-    return Signature(blob=blob, signer_subject=certificates.subject(signer), carried_chain=walk.path,
+    return Signature(blob=blob, padded_length=image.length_padded(data, layout),
+                     signer_subject=certificates.subject(signer), carried_chain=walk.path,
                      timestamp_authority=authority,
                      carried=tuple(c.certificate for c in carried), timestamp_time=timestamp_time,
                      timestamp_carried=tuple(authority_carried))
 
 
-def _spc_digest(reading, indirect):
-    """The image digest in SpcIndirectDataContent, whose every byte must be
-    the shape osslsigncode writes: the image data, then SHA-256 and the digest."""
+def _spc_digest(reading, indirect, info):
+    """The image digest in SpcIndirectDataContent and its page hashes, if
+    any, as (digest name, hashes): the image data in a shape real signers
+    write, then the digest under the signer's own digest algorithm."""
     fields = reading.fields(indirect, "SpcIndirectDataContent", [("image data", SEQUENCE, False),
                                                                  ("digest", SEQUENCE, False)])
+    page_hashes = None
     if reading.bytes_of(fields["image data"]) not in PE_IMAGE_DATA:
-        reading.refuse("pe-image-data", "signs image data (SpcPeImageData) of a shape this check does not know")
+        page_hashes = _page_hashes(reading, fields["image data"])
     digest = reading.fields(fields["digest"], "DigestInfo", [("algorithm", SEQUENCE, False), ("digest", OCTETS, False)])
-    reading.algorithm(digest["algorithm"], [OID["sha256"]], "image digest's algorithm")
+    # Real signers digest the image with the algorithm they sign with; two
+    # would make the file's integrity rest on the weaker.
+    if reading.oid(digest["algorithm"].children[0]) != reading.oid(info["digest algorithm"].children[0]):
+        reading.refuse("image-digest-algorithm", "digests the image with another algorithm than its signer's")
+    dotted = reading.algorithm(digest["algorithm"], list(DIGESTS), "image digest's algorithm")
     value = reading.content(digest["digest"])
-    if len(value) != 32:
-        reading.refuse("image-digest-size", f"holds an image digest of {len(value)} bytes, not SHA-256's 32")
-    return value
+    expected = hashlib.new(DIGESTS[dotted][0]).digest_size
+    if len(value) != expected:
+        reading.refuse("image-digest-size", f"holds an image digest of {len(value)} bytes, not {DIGESTS[dotted][0]}'s {expected}")
+    return value, page_hashes
+
+
+def _page_hashes(reading, element):
+    """SpcPeImageData whose file link is the serialized object of page
+    hashes (signtool /ph, osslsigncode -ph); returns (digest name, the
+    hashes' bytes) for _check_page_hashes, or refuses any other shape."""
+    def unknown():
+        reading.refuse("pe-image-data", "signs image data (SpcPeImageData) of a shape this check does not know")
+
+    children = element.children
+    if (len(children) != 2 or reading.bytes_of(children[0]) != _oid(OID["spc_pe_image_data"])
+            or _identifier(children[1]) != SEQUENCE or len(children[1].children) != 2):
+        unknown()
+    flags, link = children[1].children
+    if reading.bytes_of(flags) not in IMAGE_FLAGS or _identifier(link) != CONTEXT0 or len(link.children) != 1:
+        unknown()
+    serialized = link.children[0]
+    if _identifier(serialized) != CONTEXT1 or len(serialized.children) != 2 or any(
+            _identifier(part) != OCTETS for part in serialized.children):
+        unknown()
+    class_id, data = (reading.content(part) for part in serialized.children)
+    if class_id != PAGE_HASHES_CLASS:
+        unknown()
+    try:
+        inner_element = der.parse(data)
+    except der.NotDer as error:
+        reading.refuse(error.check, f"is not in DER throughout (its page hashes: {error}), so it could hide what its"
+                       " signer did not sign")
+    inner = _Reading(data, reading.what, reading.step)
+    if _identifier(inner_element) != SET or len(inner_element.children) != 1:
+        unknown()
+    attribute = inner.fields(inner_element.children[0], "page hashes", [("type", OID_TAG, False), ("values", SET, False)])
+    name = PAGE_HASHES.get(inner.oid(attribute["type"]))
+    values = attribute["values"].children
+    if name is None or len(values) != 1 or _identifier(values[0]) != OCTETS:
+        unknown()
+    return name, inner.content(values[0])
+
+
+def _check_page_hashes(reading, data, layout, name, hashes):
+    """Every page hash the signer signed is this file's own, page for page."""
+    computed = image.page_hashes(data, layout, name)
+    size = 4 + hashlib.new(name).digest_size
+    if len(hashes) != len(computed) * size:
+        reading.refuse("page-hashes", f"holds page hashes for {len(hashes) // size} pages, the file has {len(computed)}")
+    for index, (offset, digest) in enumerate(computed):
+        entry = hashes[index * size:(index + 1) * size]
+        if entry != offset.to_bytes(4, "little") + digest:
+            reading.refuse("page-hashes", f"holds a page hash that is not the file's own: the page at byte {offset}"
+                           f" (page {index + 1}) was changed after it was signed")
 
 
 def _signed_attributes(reading, element, content_type, content_digest, content_name, digest_refusal):
@@ -511,7 +586,35 @@ def _unknown_attribute(reading, dotted):
     reading.refuse("unknown-attribute", f"holds a signed attribute this check does not know ({dotted})")
 
 
-def _authenticode_attributes(reading, element, content_digest):
+def _algorithm_protection(reading, value, info):
+    """CMSAlgorithmProtection (RFC 6211): it must name the signer's own
+    digest and signature algorithms, the very bytes."""
+    protection = reading.fields(value, "algorithm protection", [
+        ("digest", SEQUENCE, False), ("signature", 0xA1, True), ("mac", 0xA2, True)])
+    signature = protection["signature"]
+    if (reading.bytes_of(protection["digest"]) != reading.bytes_of(info["digest algorithm"])
+            or protection["mac"] is not None or signature is None
+            or reading.content(signature) != reading.content(info["signature algorithm"])):
+        reading.refuse("algorithm-protection", "holds an algorithm protection attribute naming other algorithms than its signer's")
+
+
+# OpenSSL-based signers (sbsign) list the ciphers their library knows; a list
+# of OIDs, each with an INTEGER key size or no parameter, is all they write.
+MAX_CAPABILITIES = 32
+
+
+def _smime_capabilities(reading, value):
+    entries = value.children if _identifier(value) == SEQUENCE else None
+    if entries is None or len(entries) > MAX_CAPABILITIES:
+        reading.refuse("smime-capabilities", "holds an S/MIME capabilities attribute of a shape this check does not know")
+    for entry in entries:
+        fields = reading.fields(entry, "S/MIME capability", [("capability", OID_TAG, False),
+                                                              ("parameters", INTEGER, True)])
+        if fields["parameters"] is not None and len(reading.content(fields["parameters"])) > 2:
+            reading.refuse("smime-capabilities", "holds an S/MIME capability with a parameter that is no key size")
+
+
+def _authenticode_attributes(reading, element, content_digest, info):
     others = _signed_attributes(reading, element, OID["spc_indirect_data"], content_digest, "Authenticode content",
                                 "holds signed content whose digest is not the one its signer signed")
     for dotted, value in others.items():
@@ -521,6 +624,10 @@ def _authenticode_attributes(reading, element, content_digest):
                 reading.refuse("statement-type", "holds a statement type that is neither individual nor commercial code signing")
         elif dotted == OID["spc_sp_opus_info"]:
             _opus_info(reading, value)
+        elif dotted == OID["smime_capabilities"]:
+            _smime_capabilities(reading, value)
+        elif dotted == OID["algorithm_protection"]:
+            _algorithm_protection(reading, value, info)
         else:
             _unknown_attribute(reading, dotted)
 
@@ -545,7 +652,8 @@ def _unsigned_attributes(reading, element):
         fields = reading.fields(child, "unsigned attribute", [("type", OID_TAG, False), ("values", SET, False)])
         dotted = reading.oid(fields["type"])
         if dotted == OID["nested_signature"]:
-            reading.refuse("nested-signature", f"holds a nested signature ({dotted})")
+            reading.refuse("nested-signature", f"holds a nested signature ({dotted}): sign once, with SHA-256"
+                           " (signtool sign /fd sha256 without /as; osslsigncode sign without -nest; jsign --replace)")
         if dotted == OID["countersignature"]:
             reading.refuse("countersignature", f"holds a legacy countersignature ({dotted}), which this check does not open;"
                            " only RFC 3161 timestamps are accepted")
@@ -593,8 +701,7 @@ def _check_token(blob, element, signature_value, tsa_roots):
                        " authority did not sign")
     imprint_name, imprint, moment = _tst_info(_Reading(tst_bytes, "its timestamp", "token"), tst_element)
 
-    # openssl ts writes an authority's chain in the order it was given, not DER's.
-    carried = _carried_certificates(reading, signed["certificates"], in_order=False)
+    carried = _carried_certificates(reading, signed["certificates"])
     if not carried:
         reading.refuse("certificates-present", "carries no certificate that it could be checked with")
     issuer, serial = _issuer_and_serial(reading, info, "authority")
@@ -671,13 +778,7 @@ def _token_attributes(reading, element, content_digest, info):
         if dotted in certificate_ids:
             ess = _ess_ids(reading, value, dotted == OID["signing_certificate_v2"])
         elif dotted == OID["algorithm_protection"]:
-            protection = reading.fields(value, "algorithm protection", [
-                ("digest", SEQUENCE, False), ("signature", 0xA1, True), ("mac", 0xA2, True)])
-            signature = protection["signature"]
-            if (reading.bytes_of(protection["digest"]) != reading.bytes_of(info["digest algorithm"])
-                    or protection["mac"] is not None or signature is None
-                    or reading.content(signature) != reading.content(info["signature algorithm"])):
-                reading.refuse("algorithm-protection", "holds an algorithm protection attribute naming other algorithms than its signer's")
+            _algorithm_protection(reading, value, info)
         else:
             _unknown_attribute(reading, dotted)
     return ess
@@ -742,7 +843,7 @@ def compare_with_build(data: bytes, built: bytes, signature: Signature) -> None:
         if unsigned != built:
             raise Refused("build.unsigned-is-build", f"without its signature it is not the build"
                           f" ({first_difference(unsigned, built)})")
-        again = image.attach(built, signature.blob)
+        again = image.attach(built, signature.blob, signature.padded_length)
     except image.BadImage as error:
         raise Refused(error.check, str(error)) from None
     if again != data:

@@ -81,12 +81,14 @@ def tsa_long_nonce(work_dir):
     authority.stop()
 
 
-def sign(built, out, *, certs, key, password_file=None, timestamp_url=None, extra=()):
+def sign(built, out, *, certs, key, password_file=None, timestamp_url=None, extra=(), digest="sha256",
+         tool="osslsigncode"):
     """Signs BUILT into OUT the way release.sh does (SHA-256, a description,
-    the password read from a file, never from the command line); returns OUT."""
+    the password read from a file, never from the command line), with TOOL;
+    returns OUT."""
     out = Path(out)
     out.unlink(missing_ok=True)
-    args = ["osslsigncode", "sign", "-certs", certs, "-key", key, "-h", "sha256", "-n", "Sorrelvane Uninstall"]
+    args = [tool, "sign", "-certs", certs, "-key", key, "-h", digest, "-n", "Sorrelvane Uninstall"]
     if password_file is not None:
         args += ["-readpass", password_file]
     if timestamp_url is not None:
@@ -97,6 +99,28 @@ def sign(built, out, *, certs, key, password_file=None, timestamp_url=None, extr
         pytest.fail(f"osslsigncode could not sign {built}: {result.stdout.decode(errors='replace')}"
                     f"{result.stderr.decode(errors='replace')}")
     return out
+
+
+# Debian 12's own osslsigncode, which stock systems sign with (the machines
+# here may carry a backport): unpacked from its package, not installed.
+DEBIAN_12_OSSLSIGNCODE = "osslsigncode=2.5-4"
+
+
+@pytest.fixture(scope="session")
+def debian_12_osslsigncode(work_dir):
+    """The path of Debian 12's osslsigncode 2.5, fetched with apt-get download."""
+    folder = work_dir / "osslsigncode-2.5"
+    folder.mkdir(exist_ok=True)
+    fetched = processes.run(["apt-get", "download", DEBIAN_12_OSSLSIGNCODE], timeout=120, cwd=folder)
+    packages = list(folder.glob("osslsigncode_*.deb"))
+    if fetched.returncode != 0 or len(packages) != 1:
+        pytest.fail(f"apt-get download {DEBIAN_12_OSSLSIGNCODE} failed: {fetched.stderr.decode(errors='replace')}")
+    unpacked = processes.run(["dpkg-deb", "-x", packages[0], folder / "root"], timeout=60)
+    assert unpacked.returncode == 0, unpacked.stderr
+    tool = folder / "root/usr/bin/osslsigncode"
+    version = processes.run([tool, "--version"], timeout=30)
+    assert version.stdout.startswith(b"osslsigncode 2.5,"), version.stdout
+    return tool
 
 
 @pytest.fixture(scope="session")

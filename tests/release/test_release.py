@@ -249,6 +249,32 @@ def test_signed(checkout, work_dir, built_exe, source_dir, pki, tsa):
     verdict(checkout, 2, forged, "--ca", "../pki/missing.pem", shipped)
 
 
+def test_signed_with_debian_12s_own_osslsigncode(checkout, work_dir, pki, tsa, debian_12_osslsigncode):
+    """A stock Debian 12 signs with osslsigncode 2.5, which writes the signer's certificate first:
+    released and accepted. Its binary stands in for the system's in a mount namespace of its own."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("putting another osslsigncode in place needs root and a mount namespace")
+    folder = work_dir / "released with 2.5"
+    folder.mkdir()
+    settings = dict(DIST_DIR="dist", SIGN_CERT=pki.chain, SIGN_KEY=pki.signer_key, SIGN_PASS_FILE=pki.password_file,
+                    SIGN_CA=pki.root, SIGN_TIMESTAMP_URL=tsa.url, SIGN_TSA_CA=tsa.root)
+    env = {k: v for k, v in os.environ.items() if k not in SETTINGS}
+    env.update({k: str(v) for k, v in settings.items()})
+    script = ('mount --bind "$1" /usr/bin/osslsigncode && osslsigncode --version | head -1 && '
+              'bash "$2/scripts/release.sh"')
+    said = subprocess.run(["unshare", "-m", "--propagation", "private", "bash", "-c", script, "-",
+                           debian_12_osslsigncode, checkout], cwd=folder, env=env, stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=170)
+    output = said.stdout.decode(errors="replace")
+    assert said.returncode == 0 and output.startswith("osslsigncode 2.5,"), output
+    extracted = osslsigncode("extract-signature", "-in", folder / "dist" / PROGRAM, "-out", folder / "signature.der")
+    assert extracted.returncode == 0, extracted
+    signed = cms.ContentInfo.load((folder / "signature.der").read_bytes())
+    first = signed["content"]["certificates"][0].chosen.subject.native["common_name"]
+    assert first == "Sorrelvane Test Publisher", first
+    verdict(checkout, 0, folder, "--ca", pki.root, "--tsa-ca", tsa.root, f"dist/{PROGRAM}")
+
+
 def test_signed_by_a_name_that_lies(checkout, work_dir, source_dir, pki):
     """A signer's own certificate whose name holds the lines of a verdict, an
     escape that hides what follows, bidi, zero-width and line-separator

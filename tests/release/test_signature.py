@@ -204,13 +204,11 @@ FORGERIES = {
         sd[1], E.algorithm(SHA384))), "token.one-digest-algorithm"),
     "token-version-oversized": (edit_node(token_signed_data, lambda sd: setattr(sd[0], "content", b"\x03" + JUNK)),
                                 "token.version"),
-    # The number, the copies and the order of carried certificates: unsigned bits.
+    # The number and the copies of carried certificates: unsigned bits.
     "certificates-too-many": (edit_node(signed_data, lambda sd: sd[3].children.extend(
         copy.deepcopy(sd[3][1]) for _ in range(7))), "signature.certificates-count"),
     "certificate-twice": (edit_node(signed_data, lambda sd: E.add_to_set(sd[3], copy.deepcopy(sd[3][1]))),
                           "signature.certificate-once"),
-    "certificates-reversed": (edit_node(signed_data, lambda sd: sd[3].children.reverse()),
-                              "signature.certificate-order"),
     "token-certificates-too-many": (edit_node(token_signed_data, lambda sd: sd[3].children.extend(
         copy.deepcopy(sd[3][0]) for _ in range(8))), "token.certificates-count"),
     "token-certificate-twice": (edit_node(token_signed_data, lambda sd: sd[3].children.append(copy.deepcopy(sd[3][0]))),

@@ -14,6 +14,8 @@ certificate) and .stop(). Variants, for shapes real authorities ship:
   start(dir, nonce=BYTES)        answers every query as if it had asked for
       the nonce BYTES (say, 16 bytes with the top bit set);
   start(dir, key=KEY)            the authority's key is KEY (a weak one, say);
+  start(dir, v1=True)            tokens as DigiCert's are: the signer named by
+      ESSCertID (v1, SHA-1), no accuracy, ordering or authority name;
   start(dir, intermediate=True, intermediate_extensions=[(EXTENSION, CRITICAL)])
       the intermediate carries those extensions (a usage that leaves out
       time stamping, say).
@@ -78,7 +80,7 @@ def _make_certificates(dir, intermediate, key, intermediate_extensions):
 
 
 
-def _config(dir, intermediate):
+def _config(dir, intermediate, v1):
     # ESSCertIDv2 with SHA-256 names the signer as current verifiers expect.
     # Paths go in whole: the folder may hold spaces or commas.
     lines = [
@@ -86,20 +88,22 @@ def _config(dir, intermediate):
         f"serial = {dir / 'serial'}", "crypto_device = builtin",
         f"signer_cert = {dir / 'tsa.pem'}", f"signer_key = {dir / 'tsa.key'}",
         "signer_digest = sha256", "default_policy = 1.3.6.1.4.1.4146.2.3",
-        "digests = sha1, sha256, sha384, sha512", "accuracy = secs:1", "ordering = yes",
-        "tsa_name = yes", f"ess_cert_id_chain = {'yes' if intermediate else 'no'}", "ess_cert_id_alg = sha256",
+        "digests = sha1, sha256, sha384, sha512",
+        f"ess_cert_id_chain = {'yes' if intermediate else 'no'}",
     ]
+    lines += (["ess_cert_id_alg = sha1"] if v1 else
+              ["accuracy = secs:1", "ordering = yes", "tsa_name = yes", "ess_cert_id_alg = sha256"])
     if intermediate:
         lines.append(f"certs = {dir / 'chain.pem'}")
     (dir / "tsa.cnf").write_text("\n".join(lines) + "\n")
     (dir / "serial").write_text("01\n")
 
 
-def start(dir, *, intermediate=False, nonce=None, key=None, intermediate_extensions=()):
+def start(dir, *, intermediate=False, nonce=None, key=None, intermediate_extensions=(), v1=False):
     dir = Path(dir).resolve()
     dir.mkdir(parents=True, exist_ok=True)
     _make_certificates(dir, intermediate, key, intermediate_extensions)
-    _config(dir, intermediate)
+    _config(dir, intermediate, v1)
     config = dir / "tsa.cnf"
     lock = threading.Lock()
 
