@@ -40,6 +40,7 @@ class Signature:
 
 
 OID = {
+    "data": "1.2.840.113549.1.7.1",
     "signed_data": "1.2.840.113549.1.7.2",
     "spc_indirect_data": "1.3.6.1.4.1.311.2.1.4",
     "spc_pe_image_data": "1.3.6.1.4.1.311.2.1.15",
@@ -223,17 +224,23 @@ class _Carried:
 MAX_CARRIED = 8
 
 
-def _carried_certificates(reading, element):
+def _carried_certificates(reading, element, attribute_certificates=None):
     """The certificates [0] SET OF: at most MAX_CARRIED, no two the same, so
     that their number cannot carry bits no one signed. Their order is the
     signer's to choose: OpenSSL writes the signer first, others sort them,
     and a few bits of order are no channel worth refusing Debian's own
-    signer for."""
+    signer for. Attribute certificates ([1], as Microsoft's time-stamp
+    service carries one) are read only where ATTRIBUTE_CERTIFICATES is a
+    list, and put in it as the DER of the AttributeCertificate, for the
+    ESS attribute to name."""
     children = element.children if element is not None else []
     if len(children) > MAX_CARRIED:
         reading.refuse("certificates-count", f"carries {len(children)} certificates, more than {MAX_CARRIED}")
     carried = []
     for child in children:
+        if attribute_certificates is not None and _identifier(child) == CONTEXT1:
+            attribute_certificates.append(_attribute_certificate(reading, child))
+            continue
         if _identifier(child) != SEQUENCE:
             reading.refuse("certificate-kind", f"carries something other than an X.509 certificate (tag 0x{_identifier(child):02x})")
         tbs = _certificate_shape(reading, child)
@@ -255,6 +262,17 @@ def _carried_certificates(reading, element):
         carried.append(_Carried(certificate, reading.bytes_of(child), reading.bytes_of(fields[2]),
                                 certificate.serial_number))
     return carried
+
+
+def _attribute_certificate(reading, element):
+    """The DER of an AttributeCertificate carried as [1]: its three outer
+    fields, what is in them signed by its issuer and named by hash in the
+    token's signed ESS attribute (_names_its_chain)."""
+    shape = [_identifier(child) for child in element.children]
+    if shape != [SEQUENCE, SEQUENCE, 0x03]:
+        reading.refuse("attribute-certificate", "carries an attribute certificate of a shape this check does not know")
+    encoding = reading.bytes_of(element)
+    return b"\x30" + encoding[1:]
 
 
 def _tbs_fields(tbs):
@@ -383,10 +401,11 @@ def _signature_algorithms(digest_name):
     return [OID["rsa"], RSA_WITH[digest_name], ECDSA_WITH[digest_name]]
 
 
-def _check_chain_members(reading, leaf, carried, stray_words):
-    """Every carried certificate on LEAF's chain, each verified under its
-    issuer where that is carried; none off it."""
-    walk = certificates.walk(leaf, carried)
+def _check_chain_members(reading, leaf, carried, stray_words, others=()):
+    """Every carried certificate on LEAF's chain (or among OTHERS, another
+    chain already checked), each verified under its issuer where that is
+    carried; none off them."""
+    walk = certificates.walk(leaf, [c for c in carried if not certificates.among(c, others)])
     if walk.forged is not None:
         forged = walk.forged
         issuer = "its own key" if certificates.self_issued(forged) else \
@@ -456,10 +475,11 @@ def _read(data, tsa_roots):
         raise Refused("signature.signer-signature", "its signer's signature does not verify with the signer"
                       " certificate's key")
 
-    # What the signer did not sign: none, or one RFC 3161 timestamp.
-    timestamp = None
+    # What the signer did not sign: none, or one timestamp (an RFC 3161 token
+    # or a legacy countersignature).
+    timestamp = kind = None
     if info["unsigned attributes"] is not None:
-        timestamp = _unsigned_attributes(reading, info["unsigned attributes"])
+        kind, timestamp = _unsigned_attributes(reading, info["unsigned attributes"])
 
     if digest_info != computed:
         raise Refused("signature.image-digest", f"it was changed after it was signed: its signature holds the digest"
@@ -469,17 +489,23 @@ def _read(data, tsa_roots):
         _check_page_hashes(reading, data, layout, *page_hashes)
     image.check_checksum(data, layout)
 
-    walk = _check_chain_members(reading, signer, [c.certificate for c in carried],
-                                "the signer's nor an issuer on its chain")
     authority = timestamp_time = None
     authority_carried = ()
-    if timestamp is not None:
+    if kind == "token":
         authority, timestamp_time, authority_carried = _check_token(
             blob, timestamp, signature_value, tsa_roots)
+    elif kind == "countersignature":
+        # Its signer's chain travels in the signature's own certificates.
+        authority, timestamp_time, authority_carried = _check_countersignature(
+            blob, timestamp, signature_value, carried, tsa_roots)
+    walk = _check_chain_members(reading, signer, [c.certificate for c in carried],
+                                "the signer's nor an issuer on its chain"
+                                + (" nor the countersigner's" if kind == "countersignature" else ""),
+                                others=authority_carried if kind == "countersignature" else ())
     return Signature(blob=blob, padded_length=image.length_padded(data, layout),
                      signer_subject=certificates.subject(signer), carried_chain=walk.path,
                      timestamp_authority=authority,
-                     carried=tuple(c.certificate for c in carried), timestamp_time=timestamp_time,
+                     carried=tuple(walk.members), timestamp_time=timestamp_time,
                      timestamp_carried=tuple(authority_carried))
 
 
@@ -555,13 +581,14 @@ def _check_page_hashes(reading, data, layout, name, hashes):
                            f" (page {index + 1}) was changed after it was signed")
 
 
-def _signed_attributes(reading, element, content_type, content_digest, content_name, digest_refusal):
-    """The signed attributes both signers share, each once with one value:
-    contentType CONTENT_TYPE and messageDigest CONTENT_DIGEST, required, and
-    signingTime, optional. Returns the others as {dotted type: value}, for the
-    caller to name or refuse."""
+def _signed_attributes(reading, element, content_type, content_digest, content_name, digest_refusal,
+                       required=("content_type", "message_digest"), keep=()):
+    """The signed attributes all signers share, each once with one value:
+    contentType CONTENT_TYPE and messageDigest CONTENT_DIGEST, REQUIRED, and
+    signingTime, optional. Returns the others (and those of KEEP, checked)
+    as {dotted type: value}, for the caller to name or refuse."""
     attributes = dict(_attributes(reading, element, "signed"))
-    for required in ("content_type", "message_digest"):
+    for required in required:
         if OID[required] not in attributes:
             reading.refuse("required-attribute", f"holds signed attributes without {required.replace('_', ' ')}")
     others = {}
@@ -577,6 +604,8 @@ def _signed_attributes(reading, element, content_type, content_digest, content_n
         elif dotted == OID["signing_time"]:
             if _identifier(value) not in (0x17, 0x18):
                 reading.refuse("signing-time", "holds a signing time that is not a time")
+            if dotted in keep:
+                others[dotted] = value
         else:
             others[dotted] = value
     return others
@@ -645,8 +674,9 @@ def _opus_info(reading, value):
 
 
 def _unsigned_attributes(reading, element):
-    """The one unsigned attribute a signature may hold, an RFC 3161
-    timestamp; returns the token's element."""
+    """The one unsigned attribute a signature may hold, a timestamp; returns
+    ("token", the RFC 3161 token's element) or ("countersignature", the
+    legacy countersignature's SignerInfo)."""
     tokens = []
     for child in element.children:
         fields = reading.fields(child, "unsigned attribute", [("type", OID_TAG, False), ("values", SET, False)])
@@ -654,17 +684,15 @@ def _unsigned_attributes(reading, element):
         if dotted == OID["nested_signature"]:
             reading.refuse("nested-signature", f"holds a nested signature ({dotted}): sign once, with SHA-256"
                            " (signtool sign /fd sha256 without /as; osslsigncode sign without -nest; jsign --replace)")
-        if dotted == OID["countersignature"]:
-            reading.refuse("countersignature", f"holds a legacy countersignature ({dotted}), which this check does not open;"
-                           " only RFC 3161 timestamps are accepted")
-        if dotted != OID["rfc3161_timestamp"]:
-            reading.refuse("unsigned-attribute", f"holds an unauthenticated attribute that is not an RFC 3161 timestamp ({dotted})")
-        tokens.append(fields["values"])
+        if dotted not in (OID["rfc3161_timestamp"], OID["countersignature"]):
+            reading.refuse("unsigned-attribute", f"holds an unauthenticated attribute that is not a timestamp ({dotted})")
+        tokens.append((dotted, fields["values"]))
     if len(tokens) != 1:
         reading.refuse("one-timestamp", f"holds {len(tokens)} timestamps; one is all it may hold")
-    if len(tokens[0].children) != 1:
-        reading.refuse("one-token", f"holds a timestamp attribute with {len(tokens[0].children)} values, not one token")
-    return tokens[0].children[0]
+    dotted, values = tokens[0]
+    if len(values.children) != 1:
+        reading.refuse("one-token", f"holds a timestamp attribute with {len(values.children)} values, not one")
+    return ("token" if dotted == OID["rfc3161_timestamp"] else "countersignature"), values.children[0]
 
 
 # The timestamp token: signed data of its authority's, which the publisher did
@@ -701,7 +729,10 @@ def _check_token(blob, element, signature_value, tsa_roots):
                        " authority did not sign")
     imprint_name, imprint, moment = _tst_info(_Reading(tst_bytes, "its timestamp", "token"), tst_element)
 
-    carried = _carried_certificates(reading, signed["certificates"])
+    attribute_certificates = []
+    carried = _carried_certificates(reading, signed["certificates"], attribute_certificates)
+    if len(set(attribute_certificates)) != len(attribute_certificates):
+        reading.refuse("certificate-once", "carries an attribute certificate twice")
     if not carried:
         reading.refuse("certificates-present", "carries no certificate that it could be checked with")
     issuer, serial = _issuer_and_serial(reading, info, "authority")
@@ -720,8 +751,46 @@ def _check_token(blob, element, signature_value, tsa_roots):
     authority_name = certificates.subject(authority)
     trust.trust(authority, [c.certificate for c in carried], tsa_roots, trust.TIME_STAMPING, moment,
                 step="tsa-chain", what=f"its timestamp's authority, {authority_name}")
-    _names_its_chain(reading, ess, authority, walk.members, tsa_roots.certificates)
+    _names_its_chain(reading, ess, authority, walk.members, tsa_roots.certificates, attribute_certificates)
     return authority_name, moment, walk.members
+
+
+def _check_countersignature(blob, element, signature_value, carried, tsa_roots):
+    """Checks the legacy countersignature (signtool /t, jsign's default) at
+    ELEMENT of BLOB: a SignerInfo over this signature's value, read as
+    strictly as a token, its signer among CARRIED and its chain to
+    TSA_ROOTS for time stamping; returns as _check_token does."""
+    reading = _Reading(blob, "its countersignature", "countersignature")
+    info = _signer_info_fields(reading, element)
+    reading.small_integer(info["version"], 1, "SignerInfo version")
+    digest_name = DIGESTS[reading.algorithm(info["digest algorithm"], list(DIGESTS), "digest algorithm")][0]
+    signature_oid = reading.algorithm(info["signature algorithm"], _signature_algorithms(digest_name),
+                                      "signature algorithm")
+    if info["unsigned attributes"] is not None:
+        reading.refuse("no-unsigned-attributes", "holds attributes that its signer did not sign")
+    if info["signed attributes"] is None:
+        reading.refuse("signed-attributes", "holds a signer info without signed attributes")
+    others = _signed_attributes(reading, info["signed attributes"], OID["data"],
+                                hashlib.new(digest_name, signature_value).digest(), "data",
+                                "was not made for this signature", required=("message_digest",),
+                                keep=(OID["signing_time"],))
+    moment = others.pop(OID["signing_time"], None)
+    if moment is None:
+        reading.refuse("signing-time-present", "holds no signing time, the time it stamps")
+    for dotted in others:
+        _unknown_attribute(reading, dotted)
+    issuer, serial = _issuer_and_serial(reading, info, "signer")
+    countersigner = _named_certificate(reading, carried, issuer, serial, "signer")
+    if not _verify_signer(reading, countersigner, reading.bytes_of(info["signed attributes"]),
+                          reading.content(info["signature"]), digest_name, signature_oid, "signer"):
+        reading.refuse("authority-signature", "is not intact: its signer's signature does not verify")
+    moment = (core.UTCTime if _identifier(moment) == 0x17 else core.GeneralizedTime).load(
+        reading.bytes_of(moment)).native
+    walk = certificates.walk(countersigner, [c.certificate for c in carried])
+    name = certificates.subject(countersigner)
+    trust.trust(countersigner, walk.members, tsa_roots, trust.TIME_STAMPING, moment,
+                step="tsa-chain", what=f"its countersignature's signer, {name}")
+    return name, moment, walk.members
 
 
 def _tst_info(reading, element):
@@ -805,10 +874,17 @@ def _ess_ids(reading, value, version_2):
     return ids
 
 
-def _names_its_chain(reading, ess, authority, members, roots):
-    """The first ESSCertID names the authority; any others, its chain (RFC 5816)."""
+def _names_its_chain(reading, ess, authority, members, roots, attribute_certificates=()):
+    """The first ESSCertID names the authority; any others, its chain (RFC
+    5816) or an attribute certificate it carries, which nothing else vouches
+    for."""
     known = list(members) + list(roots)
+    unnamed = set(attribute_certificates)
     for index, (name, value, issuer_serial) in enumerate(ess):
+        attribute = [a for a in attribute_certificates if hashlib.new(name, a).digest() == value]
+        if index and attribute and issuer_serial is None:
+            unnamed.difference_update(attribute)
+            continue
         named = [c for c in known if hashlib.new(name, certificates.der(c)).digest() == value]
         if index == 0 and not any(certificates.der(c) == certificates.der(authority) for c in named):
             reading.refuse("ess-signer", "'s signing-certificate attribute (ESS) does not name its signer")
@@ -821,6 +897,9 @@ def _names_its_chain(reading, ess, authority, members, roots):
             if serial != named[0].serial_number:
                 reading.refuse("ess-serial", "'s signing-certificate attribute (ESS) gives another serial number than its"
                                " certificate's")
+    if unnamed:
+        reading.refuse("attribute-certificate-named", "carries an attribute certificate that its signed"
+                       " signing-certificate attribute (ESS) does not name")
 
 
 def first_difference(one, other):

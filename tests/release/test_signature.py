@@ -923,7 +923,7 @@ UNSIGNED = {
     "one-timestamp": (lambda t: signer_info(t)[6].children.append(copy.deepcopy(signer_info(t)[6][0])),
                       "signature.one-timestamp"),
     "countersignature": (lambda t: signer_info(t)[6].children.__setitem__(0, attribute(
-        "1.2.840.113549.1.9.6", E.tlv(0x30, b""))), "signature.countersignature"),
+        "1.2.840.113549.1.9.6", E.tlv(0x30, b""))), "countersignature.required-field"),
 }
 
 

@@ -22,13 +22,14 @@ import der_editor as E
 import pki as pki_module
 import timestamp_authority
 from release_tools import image, inputs, signature, trust
-from test_signature import (attributes, indirect, publisher, read, refused, signed_by, signed_data, signer_info)
+from test_signature import (attributes, ess_id, genuine, indirect, publisher, re_sign_token, read, refused,  # noqa: F401
+                            signed_by, signed_data, signer_info, token_signed_data, tst_info)
 
 CONTENT_TYPE, MESSAGE_DIGEST = "1.2.840.113549.1.9.3", "1.2.840.113549.1.9.4"
 OPUS_INFO, STATEMENT_TYPE = "1.3.6.1.4.1.311.2.1.12", "1.3.6.1.4.1.311.2.1.11"
 INDIVIDUAL, SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.21", "1.3.6.1.4.1.311.2.1.4"
 SMIME_CAPABILITIES, SIGNING_TIME = "1.2.840.113549.1.9.15", "1.2.840.113549.1.9.5"
-RFC3161 = "1.3.6.1.4.1.311.3.3.1"
+RFC3161, COUNTERSIGNATURE, DATA = "1.3.6.1.4.1.311.3.3.1", "1.2.840.113549.1.9.6", "1.2.840.113549.1.7.1"
 RSA_ENCRYPTION = "1.2.840.113549.1.1.1"
 DIGEST_OIDS = {"sha256": "2.16.840.1.101.3.4.2.1", "sha384": "2.16.840.1.101.3.4.2.2",
                "sha512": "2.16.840.1.101.3.4.2.3"}
@@ -265,3 +266,68 @@ def test_digicert_style_token(built_exe, folder, signer, pki, tsa_v1):
     assert found.timestamp_time <= datetime.datetime.now(datetime.timezone.utc)
     tree = E.parse(image.signature_blob(path.read_bytes()))
     assert b"\x06\x0b" + bytes.fromhex("2a864886f70d010910020c") in E.encode(tree), "not an ESSCertID v1 token"
+
+
+def countersign(tree, authority, digest_of=None):
+    """A legacy countersignature by AUTHORITY's key over the signature's value
+    (over DIGEST_OF, when given), as signtool /t writes it: contentType data,
+    signingTime and messageDigest; its certificate added to the signature's."""
+    certificate = x509.load_pem_x509_certificate((authority.dir / "tsa.pem").read_bytes())
+    key = serialization.load_pem_private_key((authority.dir / "tsa.key").read_bytes(), None)
+    value = signer_info(tree)[5].content if digest_of is None else digest_of
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%y%m%d%H%M%SZ").encode()
+    signed = E.Node(0xA0, children=sorted([
+        attribute(CONTENT_TYPE, E.oid(DATA)), attribute(SIGNING_TIME, E.tlv(0x17, now)),
+        attribute(MESSAGE_DIGEST, E.tlv(0x04, hashlib.sha256(value).digest()))], key=E.encode))
+    serial = certificate.serial_number.to_bytes((certificate.serial_number.bit_length() + 8) // 8, "big")
+    info = E.tlv(0x30, E.tlv(0x02, b"\x01") + E.tlv(0x30, certificate.issuer.public_bytes() + E.tlv(0x02, serial))
+                 + E.encode(E.algorithm(DIGEST_OIDS["sha256"], b"\x05\x00")) + E.encode(signed)
+                 + E.encode(E.algorithm(RSA_ENCRYPTION, b"\x05\x00"))
+                 + E.tlv(0x04, key.sign(b"\x31" + E.encode(signed)[1:], padding.PKCS1v15(), hashes.SHA256())))
+    signer_info(tree).children.append(E.Node(0xA1, children=[attribute(COUNTERSIGNATURE, info)]))
+    signed_data(tree)[3].children.append(E.parse(certificate.public_bytes(serialization.Encoding.DER)))
+
+
+def test_legacy_countersignature(plain, built_exe, folder, pki, tsa):
+    """signtool sign /t, jsign's default: the countersigner's chain checked to --tsa-ca for time stamping."""
+    tree = E.parse(plain)
+    countersign(tree, tsa)
+    path = put(tree, built_exe, folder / "countersigned.exe")
+    found = accepted(path, built_exe, pki.root, tsa.root)
+    assert found.timestamp_authority == f"CN={timestamp_authority.AUTHORITY_NAME}" and found.timestamp_time
+    refused("tsa-chain.root", read, path, pki.root)
+    tree = E.parse(plain)
+    countersign(tree, tsa, digest_of=b"another signature")
+    refused("countersignature.message-digest", read, put(tree, built_exe, folder / "countersigned-other.exe"),
+            tsa.root)
+    tree = E.parse(plain)
+    countersign(tree, tsa)
+    value = signer_info(tree)[6][0][1][0][5]
+    value.content = value.content[:-1] + bytes([value.content[-1] ^ 1])
+    refused("countersignature.authority-signature", read,
+            put(tree, built_exe, folder / "countersigned-flipped.exe"), tsa.root)
+
+
+# An attribute certificate as Microsoft's time-stamp service carries one beside its own: tagged [1],
+# named in the token's ESSCertIDv2 by the SHA-256 of its DER as an AttributeCertificate (a SEQUENCE).
+ATTRIBUTE_CERTIFICATE = E.parse(E.tlv(0xA1, E.tlv(0x30, E.tlv(0x02, b"\x01") + E.tlv(0x30, E.encode(
+    E.name("Throwaway Time-Stamp Service")))) + E.encode(E.algorithm("1.2.840.113549.1.1.11", b"\x05\x00"))
+    + E.tlv(0x03, b"\x00" + bytes(range(64)))))
+
+
+@pytest.mark.parametrize("named_as, check", [("AttributeCertificate", None), ("unnamed", "token.attribute-certificate-named"),
+                                             ("as carried", "token.ess-on-chain")])
+def test_microsoft_style_token(named_as, check, genuine, built_exe, folder, pki, tsa):
+    tree = E.parse(genuine[1])
+    token_signed_data(tree)[3].children.append(ATTRIBUTE_CERTIFICATE)
+    encoding = E.encode(ATTRIBUTE_CERTIFICATE)
+    hashed = {"AttributeCertificate": b"\x30" + encoding[1:], "as carried": encoding}.get(named_as)
+    if hashed is not None:
+        ess_id(tree)[0].children.append(E.parse(E.tlv(0x30, E.tlv(0x04, hashlib.sha256(hashed).digest()))))
+    key = serialization.load_pem_private_key((tsa.dir / "tsa.key").read_bytes(), None)
+    re_sign_token(tree, tst_info(tree), key)
+    path = put(tree, built_exe, folder / f"token-attribute-certificate-{named_as.replace(' ', '-')}.exe")
+    if check is None:
+        accepted(path, built_exe, pki.root, tsa.root)
+    else:
+        refused(check, read, path, tsa.root)
