@@ -63,6 +63,14 @@ def roots(path) -> Roots:
     return Roots(tuple(found), shown(path))
 
 
+def system_roots() -> Roots:
+    """This system's trusted roots; none when it has no readable file of them."""
+    try:
+        return roots(SYSTEM_ROOTS) if readable(SYSTEM_ROOTS) else Roots((), str(SYSTEM_ROOTS))
+    except CannotCheck:
+        return Roots((), str(SYSTEM_ROOTS))
+
+
 def revocation_lists(paths: Sequence[Path]) -> list:
     """The revocation lists in PATHS as (path, list) pairs: each file PEM (one
     or several lists) or DER (one)."""

@@ -86,14 +86,6 @@ def roots_setting(name, environ):
         raise Failed(f"{name} holds no certificate (PEM or DER).") from None
 
 
-def system_roots():
-    """This system's trusted roots, or none when it has no file of them."""
-    try:
-        return inputs.roots(inputs.SYSTEM_ROOTS)
-    except CannotCheck:
-        return inputs.Roots((), str(inputs.SYSTEM_ROOTS))
-
-
 def check_after_signing(signed, build, signer, tsa_roots, roots):
     """The signed program must pass verify-release.sh's own check, carry a
     timestamp when one was asked for, and with SIGN_CA lead to one of its
@@ -229,7 +221,7 @@ def release_into(dist, signer, roots, tsa_roots):
         if signer is not None:
             signing.sign(signer, build.program, stage / PROGRAM)
             chain_outcome = check_after_signing(stage / PROGRAM, build, signer,
-                                                tsa_roots or system_roots(), roots)
+                                                tsa_roots or inputs.system_roots(), roots)
         else:
             shutil.copy2(build.program, stage / PROGRAM)
         info = building.build_info(build)

@@ -147,7 +147,12 @@ def trust(leaf, carried, roots, purpose, at, *, step, what):
     inputs.Roots), trusted for PURPOSE at AT (a datetime, or None for now);
     raises Untrusted, its check STEP.<rule>, its words WHAT's."""
     trusted = list(roots.certificates)
-    untrusted = [c for c in carried if certificates.der(c) != certificates.der(leaf)]
+    # OpenSSL takes the first carried issuer that fits: a root's cross-signed
+    # copy must come before the self-signed one, or the order a signer wrote
+    # (Debian 12's osslsigncode writes another than 2.9's) would decide
+    # whether a chain to an older root verifies.
+    untrusted = sorted((c for c in carried if certificates.der(c) != certificates.der(leaf)),
+                       key=certificates.self_issued)
 
     def refuse(rule, phrase, rootless=False, other_root=False):
         raise Untrusted(f"{step}.{rule}", what, roots.where, phrase, rootless, other_root)

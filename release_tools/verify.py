@@ -90,7 +90,7 @@ def verify(argv, out):
         if shutil.which(tool, path=processes.SYSTEM_PATH) is None:
             raise CannotCheck("setup.tool", f"{tool} is missing; install it with: sudo bash scripts/setup.sh release")
     roots = inputs.roots(roots_path) if roots_path is not None else None
-    system = inputs.roots(inputs.SYSTEM_ROOTS) if inputs.readable(inputs.SYSTEM_ROOTS) else None
+    system = inputs.system_roots()
     tsa_roots = inputs.roots(tsa_path) if tsa_path is not None else system
     lists = inputs.revocation_lists(crl_paths)
 
@@ -101,8 +101,7 @@ def verify(argv, out):
             processes.remove_on_signal(work)
             processes.end_on_signals()
             try:
-                return check(file, roots, system, tsa_roots or inputs.Roots((), str(inputs.SYSTEM_ROOTS)), lists,
-                             work, out)
+                return check(file, roots, system, tsa_roots, lists, work, out)
             finally:
                 shutil.rmtree(work, ignore_errors=True)
     except building.Busy:
@@ -112,8 +111,8 @@ def verify(argv, out):
 def check(file, roots, system, tsa_roots, lists, work, out):
     """Returns the OK line, having said the facts that led to it through OUT;
     raises Refused or CannotCheck. ROOTS are --ca's (or None), SYSTEM this
-    system's (or None), TSA_ROOTS those a timestamp's authority must lead to,
-    LISTS the revocation lists given: all read already."""
+    system's (none when it has no roots file), TSA_ROOTS those a timestamp's
+    authority must lead to, LISTS the revocation lists given: all read already."""
     building.check_buildable(work)
     # FILE is read once: what is proven is about these bytes, which the digest names.
     try:
@@ -151,8 +150,7 @@ def check(file, roots, system, tsa_roots, lists, work, out):
         else:
             signed += "not timestamped"
     if lists:
-        signer_roots = roots or system
-        revocation.check(found, signer_roots.certificates if signer_roots else [],
+        revocation.check(found, (roots or system).certificates,
                          tsa_roots.certificates if found and found.timestamp_carried else [], lists)
 
     (work / "build").mkdir()
@@ -180,7 +178,7 @@ def decide_chain(found, roots, system, out):
     if roots is not None:
         out(f"  Its certificate chain {trust.signer_chain(found, roots)} in {roots.where}.")
         return roots.where
-    if system is None:
+    if not system.certificates:
         raise CannotCheck("chain.system-roots", f"this system has no trusted roots ({inputs.SYSTEM_ROOTS}) to check"
                           " the signer's chain against; pass --ca with the publisher's root")
     try:

@@ -230,6 +230,11 @@ def test_debian_12s_own_osslsigncode(built_exe, folder, signer, pki, tsa, debian
                          tool=debian_12_osslsigncode, **signer)
     found = accepted(path, built_exe, pki.root, tsa.root)
     assert found.carried[0].subject.rfc4514_string() == "CN=Sorrelvane Test Publisher"
+    # Its order of a bundle (the root, the root cross-signed by an older root, the older root) leads to
+    # the older root as 2.9's does: the order carried decides nothing.
+    bundle = conftest.sign(built_exe, folder / "osslsigncode-2.5-bundle.exe", tool=debian_12_osslsigncode,
+                           **dict(signer, certs=pki.bundle_chain))
+    accepted(bundle, built_exe, pki.old_root, tsa.root)
 
 
 def test_ecdsa_p384_signer(pki, built_exe, folder, tsa):
