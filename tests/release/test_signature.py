@@ -176,6 +176,21 @@ def token_signer_info(tree):
     return token_signed_data(tree)[4][0]
 
 
+DATA = "1.2.840.113549.1.7.1"
+
+
+def costly_exponent(certificate):
+    """CERTIFICATE's RSA key given a 300-bit public exponent, which costs a verifier a private-key operation."""
+    key = certificate[0][6][1]  # subjectPublicKeyInfo's BIT STRING
+    modulus = E.parse(key.content[1:])[0]
+    key.content = b"\x00" + E.tlv(0x30, E.encode(modulus) + E.tlv(0x02, ((1 << 300) + 1).to_bytes(38, "big")))
+
+
+def unused_bit(bit_string):
+    """One unused bit in BIT_STRING, zero as DER wants it: bits no signature is over."""
+    bit_string.content = b"\x01" + bit_string.content[1:-1] + bytes([bit_string.content[-1] & 0xFE])
+
+
 FORGERIES = {
     # Elements read field by field under another identifier (class, tag number): unsigned bits.
     "content-info-identifier": (retag(lambda t: t, 0xB0), "signature.sequence"),
@@ -214,6 +229,30 @@ FORGERIES = {
         copy.deepcopy(sd[3][0]) for _ in range(8))), "token.certificates-count"),
     "token-certificate-twice": (edit_node(token_signed_data, lambda sd: sd[3].children.append(copy.deepcopy(sd[3][0]))),
                                 "token.certificate-once"),
+    # Fields and shapes no signer writes, where nothing is signed.
+    "unknown-field": (edit_node(signer_info, lambda si: si.children.append(E.Node(0x05))), "signature.unknown-field"),
+    "content-type": (edit_node(lambda t: t, lambda ci: ci.children.__setitem__(0, E.parse(E.oid(DATA)))),
+                     "signature.content-type"),
+    "one-signed-data": (edit_node(lambda t: t[1], lambda c: c.children.append(copy.deepcopy(c[0]))),
+                        "signature.one-signed-data"),
+    "one-indirect-data": (edit_node(lambda t: signed_data(t)[2][1], lambda c: c.children.append(copy.deepcopy(c[0]))),
+                          "signature.one-indirect-data"),
+    "signed-attributes": (edit_node(signer_info, lambda si: si.children.pop(3)), "signature.signed-attributes"),
+    "certificate-kind": (edit_node(signed_data, lambda sd: sd[3].children.append(E.Node(0x04, b"x"))),
+                         "signature.certificate-kind"),
+    "key-cost": (lambda t: costly_exponent(certificate_named(t, "Sorrelvane Test Publisher")), "signature.key-cost"),
+    "certificate-algorithm": (lambda t: certificate_named(t, "Throwaway Test Intermediate").children.__setitem__(
+        1, E.algorithm("1.2.840.113549.1.1.12", b"\x05\x00")), "signature.certificate-algorithm"),
+    "certificate-signature-bits": (lambda t: unused_bit(certificate_named(t, "Throwaway Test Intermediate")[2]),
+                                   "signature.certificate-signature-bits"),
+    "token-unsigned-attributes": (edit_node(token_signer_info, lambda si: si.children.append(
+        E.Node(0xA1, children=[attribute("1.2.3.4", E.tlv(0x05, b""))]))), "token.no-unsigned-attributes"),
+    "token-signed-attributes": (edit_node(token_signer_info, lambda si: si.children.pop(3)), "token.signed-attributes"),
+    "tst-info": (edit_node(token_signed_data, lambda sd: sd[2].children.__setitem__(0, E.parse(E.oid(DATA)))),
+                 "token.tst-info"),
+    "tst-info-octets": (edit_node(token_signed_data, lambda sd: sd[2][1].children.append(copy.deepcopy(sd[2][1][0]))),
+                        "token.tst-info-octets"),
+    "certificates-present": (edit_node(token_signed_data, lambda sd: sd.children.pop(3)), "token.certificates-present"),
     # Certificates no one made.
     "carried-root-garbage": (garbage_signature("Throwaway Test Root", self_issued=True),
                              "signature.certificate-signature"),
