@@ -46,8 +46,19 @@ def rfc2253(name):
     return visible(name.rfc4514_string(_SHORT_NAMES))
 
 
+def readable(certificate):
+    """CERTIFICATE, its extensions read now: cryptography reads them only
+    when asked, and one it cannot read (a duplicate, say) would otherwise
+    fail deep in a chain check rather than where the certificate is read."""
+    try:
+        certificate.extensions
+    except Exception as error:  # noqa: BLE001 - whatever cryptography refuses, the certificate is unreadable
+        raise ValueError(f"its extensions cannot be read ({type(error).__name__})") from None
+    return certificate
+
+
 def load_der(data):
-    return x509.load_der_x509_certificate(bytes(data))
+    return readable(x509.load_der_x509_certificate(bytes(data)))
 
 
 def der(certificate):

@@ -234,10 +234,16 @@ def carried_certificates(reading, element, attribute_certificates=None):
 
 def attribute_certificate(reading, element):
     """The DER of an AttributeCertificate carried as [1]: its three outer
-    fields, what is in them signed by its issuer and named by hash in the
-    token's signed ESS attribute (_names_its_chain)."""
+    fields, and inside the first the fields of an AttributeCertificateInfo
+    (v2: version 1, holder, issuer, algorithm, serial, validity, attributes,
+    then perhaps the issuer's unique id and extensions), so that no X.509
+    certificate passes for one. What is in it is named by hash in the
+    token's signed ESS attribute (timestamp.py), and nothing else."""
     shape = [identifier(child) for child in element.children]
-    if shape != [SEQUENCE, SEQUENCE, 0x03]:
+    info = [identifier(child) for child in element.children[0].children] if shape else []
+    known = [INTEGER, SEQUENCE, CONTEXT0, SEQUENCE, INTEGER, SEQUENCE, SEQUENCE]
+    if (shape != [SEQUENCE, SEQUENCE, 0x03] or info[:7] != known or info[7:] not in ([], [0x03], [SEQUENCE], [0x03, SEQUENCE])
+            or reading.content(element.children[0].children[0]) != b"\x01"):
         reading.refuse("attribute-certificate", "carries an attribute certificate of a shape this check does not know")
     encoding = reading.bytes_of(element)
     return b"\x30" + encoding[1:]
@@ -373,14 +379,22 @@ def check_chain_members(reading, leaf, carried, stray_words, others=()):
     """Every carried certificate on LEAF's chain (or among OTHERS, another
     chain already checked), each verified under its issuer where that is
     carried; none off them."""
-    walk = certificates.walk(leaf, [c for c in carried if not certificates.among(c, others)])
+    walk = chain_walk(reading, leaf, carried)
+    strays = [c for c in walk.strays if not certificates.among(c, others)]
+    if strays:
+        reading.refuse("certificate-on-chain", f"carries a certificate that is neither {stray_words}: {certificates.subject(strays[0])}")
+    return walk
+
+
+def chain_walk(reading, leaf, carried):
+    """LEAF's chain among CARRIED, each member verified under its issuer
+    where that is carried (under its own key where it is its own issuer)."""
+    walk = certificates.walk(leaf, carried)
     if walk.forged is not None:
         forged = walk.forged
         issuer = "its own key" if certificates.self_issued(forged) else \
             f"the key of its issuer, {certificates.rfc2253(forged.issuer)}"
         reading.refuse("certificate-signature", f"carries {certificates.subject(forged)}, whose own signature does not verify under {issuer}")
-    if walk.strays:
-        reading.refuse("certificate-on-chain", f"carries a certificate that is neither {stray_words}: {certificates.subject(walk.strays[0])}")
     return walk
 
 

@@ -9,6 +9,7 @@ from typing import Sequence
 
 from cryptography import x509
 
+from . import certificates as certificates_module
 from . import pem
 from .text import shown
 from .verdicts import CannotCheck
@@ -45,11 +46,12 @@ def certificates(data):
     cannot be read."""
     blocks = pem.blocks(data, b"CERTIFICATE")
     if blocks:
-        return [x509.load_pem_x509_certificate(block) for block in blocks]
+        return [certificates_module.readable(x509.load_pem_x509_certificate(block)) for block in blocks]
     try:
-        return [x509.load_der_x509_certificate(data)]
+        found = x509.load_der_x509_certificate(data)
     except ValueError:
         return []
+    return [certificates_module.readable(found)]
 
 
 def roots(path) -> Roots:
@@ -57,7 +59,7 @@ def roots(path) -> Roots:
     try:
         found = certificates(_read(path))
     except ValueError:
-        raise CannotCheck("input.content", f"{shown(path)} holds a PEM certificate that cannot be read") from None
+        raise CannotCheck("input.content", f"{shown(path)} holds a certificate that cannot be read") from None
     if not found:
         raise CannotCheck("input.content", f"{shown(path)} holds no certificate (PEM or DER)")
     return Roots(tuple(found), shown(path))

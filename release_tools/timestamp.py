@@ -102,7 +102,7 @@ def check_countersignature(blob, element, signature_value, carried, tsa_roots):
         reading.refuse("authority-signature", "is not intact: its signer's signature does not verify")
     moment = (core.UTCTime if cms.identifier(moment) == 0x17 else core.GeneralizedTime).load(
         reading.bytes_of(moment)).native
-    walk = certificates.walk(countersigner, [c.certificate for c in carried])
+    walk = cms.chain_walk(reading, countersigner, [c.certificate for c in carried])
     name = certificates.subject(countersigner)
     trust.trust(countersigner, walk.members, tsa_roots, trust.TIME_STAMPING, moment,
                 step="tsa-chain", what=f"its countersignature's signer, {name}")

@@ -240,6 +240,8 @@ FORGERIES = {
     "signed-attributes": (edit_node(signer_info, lambda si: si.children.pop(3)), "signature.signed-attributes"),
     "certificate-kind": (edit_node(signed_data, lambda sd: sd[3].children.append(E.Node(0x04, b"x"))),
                          "signature.certificate-kind"),
+    "extension-twice": (lambda t: certificate_named(t, "Sorrelvane Test Publisher")[0][7][0].children.append(
+        copy.deepcopy(certificate_named(t, "Sorrelvane Test Publisher")[0][7][0][-1])), "signature.certificate-readable"),
     "key-cost": (lambda t: costly_exponent(certificate_named(t, "Sorrelvane Test Publisher")), "signature.key-cost"),
     "certificate-algorithm": (lambda t: certificate_named(t, "Throwaway Test Intermediate").children.__setitem__(
         1, E.algorithm("1.2.840.113549.1.1.12", b"\x05\x00")), "signature.certificate-algorithm"),
@@ -326,7 +328,8 @@ def tool_made(built_exe, signed_exe, pki, work_dir, forged_dir, signer):
     ("extra-certificate", "signature.certificate-on-chain"),
 ])
 def test_tool_made_forgery_is_refused(name, check, tool_made, tsa):
-    refused(check, read, tool_made / f"{name}.exe", tsa.root)
+    # A dual-signed file is refused with the way to sign it once.
+    refused(check, read, tool_made / f"{name}.exe", tsa.root, naming="sign once" if name == "nested" else None)
 
 
 def test_the_image_around_the_signature(genuine, built_exe, work_dir, tsa):

@@ -273,12 +273,17 @@ def test_digicert_style_token(built_exe, folder, signer, pki, tsa_v1):
     assert b"\x06\x0b" + bytes.fromhex("2a864886f70d010910020c") in E.encode(tree), "not an ESSCertID v1 token"
 
 
+def authority_of(tsa):
+    return (x509.load_pem_x509_certificate((tsa.dir / "tsa.pem").read_bytes()),
+            serialization.load_pem_private_key((tsa.dir / "tsa.key").read_bytes(), None))
+
+
 def countersign(tree, authority, digest_of=None):
-    """A legacy countersignature by AUTHORITY's key over the signature's value
-    (over DIGEST_OF, when given), as signtool /t writes it: contentType data,
-    signingTime and messageDigest; its certificate added to the signature's."""
-    certificate = x509.load_pem_x509_certificate((authority.dir / "tsa.pem").read_bytes())
-    key = serialization.load_pem_private_key((authority.dir / "tsa.key").read_bytes(), None)
+    """A legacy countersignature by AUTHORITY (a certificate and its key)
+    over the signature's value (over DIGEST_OF, when given), as signtool /t
+    writes it: contentType data, signingTime and messageDigest; the
+    certificate added to the signature's."""
+    certificate, key = authority
     value = signer_info(tree)[5].content if digest_of is None else digest_of
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%y%m%d%H%M%SZ").encode()
     signed = E.Node(0xA0, children=sorted([
@@ -296,17 +301,28 @@ def countersign(tree, authority, digest_of=None):
 def test_legacy_countersignature(plain, built_exe, folder, pki, tsa):
     """signtool sign /t, jsign's default: the countersigner's chain checked to --tsa-ca for time stamping."""
     tree = E.parse(plain)
-    countersign(tree, tsa)
+    countersign(tree, authority_of(tsa))
     path = put(tree, built_exe, folder / "countersigned.exe")
     found = accepted(path, built_exe, pki.root, tsa.root)
     assert found.timestamp_authority == f"CN={timestamp_authority.AUTHORITY_NAME}" and found.timestamp_time
     refused("tsa-chain.root", read, path, pki.root)
     tree = E.parse(plain)
-    countersign(tree, tsa, digest_of=b"another signature")
+    countersign(tree, authority_of(tsa), digest_of=b"another signature")
     refused("countersignature.message-digest", read, put(tree, built_exe, folder / "countersigned-other.exe"),
             tsa.root)
+    # A countersigner under the publisher's own intermediate: the two chains share it.
+    intermediate = x509.load_pem_x509_certificate(pki.intermediate.read_bytes())
+    intermediate_key = serialization.load_pem_private_key(pki.intermediate_key.read_bytes(), None)
+    key = pki_module.new_key()
+    countersigner = pki_module.certificate("Sorrelvane Test Countersigner", key, intermediate, intermediate_key,
+                                           ca=False, extensions=[(x509.ExtendedKeyUsage(
+                                               [x509.oid.ExtendedKeyUsageOID.TIME_STAMPING]), True)])
     tree = E.parse(plain)
-    countersign(tree, tsa)
+    countersign(tree, (countersigner, key))
+    found = accepted(put(tree, built_exe, folder / "countersigned-shared.exe"), built_exe, pki.root, pki.root)
+    assert found.timestamp_authority == "CN=Sorrelvane Test Countersigner", found
+    tree = E.parse(plain)
+    countersign(tree, authority_of(tsa))
     value = signer_info(tree)[6][0][1][0][5]
     value.content = value.content[:-1] + bytes([value.content[-1] ^ 1])
     refused("countersignature.authority-signature", read,
@@ -315,18 +331,28 @@ def test_legacy_countersignature(plain, built_exe, folder, pki, tsa):
 
 # An attribute certificate as Microsoft's time-stamp service carries one beside its own: tagged [1],
 # named in the token's ESSCertIDv2 by the SHA-256 of its DER as an AttributeCertificate (a SEQUENCE).
-ATTRIBUTE_CERTIFICATE = E.parse(E.tlv(0xA1, E.tlv(0x30, E.tlv(0x02, b"\x01") + E.tlv(0x30, E.encode(
-    E.name("Throwaway Time-Stamp Service")))) + E.encode(E.algorithm("1.2.840.113549.1.1.11", b"\x05\x00"))
-    + E.tlv(0x03, b"\x00" + bytes(range(64)))))
+SHA256_RSA = E.encode(E.algorithm("1.2.840.113549.1.1.11", b"\x05\x00"))
+ATTRIBUTE_CERTIFICATE = E.parse(E.tlv(0xA1, E.tlv(0x30, b"".join([
+    E.tlv(0x02, b"\x01"), E.tlv(0x30, E.tlv(0xA0, E.encode(E.name("Throwaway Time-Stamp Service")))),
+    E.tlv(0xA0, E.tlv(0x30, E.tlv(0xA4, E.encode(E.name("Throwaway Timestamp Root"))))), SHA256_RSA,
+    E.tlv(0x02, b"\x05\x00\xeb"), E.tlv(0x30, E.tlv(0x18, b"20261209000000Z") + E.tlv(0x18, b"20261210000000Z")),
+    E.tlv(0x30, E.tlv(0x30, E.oid("1.3.6.1.4.1.311.10.4.1") + E.tlv(0x31, E.tlv(0x04, b"x"))))]))
+    + SHA256_RSA + E.tlv(0x03, b"\x00" + bytes(range(64)))))
 
 
 @pytest.mark.parametrize("named_as, check", [("AttributeCertificate", None), ("unnamed", "token.attribute-certificate-named"),
-                                             ("as carried", "token.ess-on-chain")])
+                                             ("as carried", "token.ess-on-chain"),
+                                             ("a certificate", "token.attribute-certificate")])
 def test_microsoft_style_token(named_as, check, genuine, built_exe, folder, pki, tsa):
     tree = E.parse(genuine[1])
-    token_signed_data(tree)[3].children.append(ATTRIBUTE_CERTIFICATE)
-    encoding = E.encode(ATTRIBUTE_CERTIFICATE)
-    hashed = {"AttributeCertificate": b"\x30" + encoding[1:], "as carried": encoding}.get(named_as)
+    carried = ATTRIBUTE_CERTIFICATE
+    if named_as == "a certificate":  # the authority's root retagged, named by the ESS as its chain may be
+        root = x509.load_pem_x509_certificate(tsa.root.read_bytes()).public_bytes(serialization.Encoding.DER)
+        carried = E.parse(b"\xa1" + root[1:])
+    token_signed_data(tree)[3].children.append(carried)
+    encoding = E.encode(carried)
+    hashed = {"AttributeCertificate": b"\x30" + encoding[1:], "as carried": encoding,
+              "a certificate": b"\x30" + encoding[1:]}.get(named_as)
     if hashed is not None:
         ess_id(tree)[0].children.append(E.parse(E.tlv(0x30, E.tlv(0x04, hashlib.sha256(hashed).digest()))))
     key = serialization.load_pem_private_key((tsa.dir / "tsa.key").read_bytes(), None)
