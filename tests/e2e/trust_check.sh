@@ -33,6 +33,7 @@ EXPECTATIONS=(
   "signtool.exe                 pki        0x00000000  signtool's attribute set, the empty file link, the signer last"
   "jsign.exe                    pki        0x00000000  jsign's attribute set with a program name and a URL"
   "openssl-based.exe            pki        0x00000000  OpenSSL's S/MIME capabilities beside a signing time"
+  "bouncycastle.exe             pki        0x00000000  CMSAlgorithmProtection among the signed attributes"
   "unpadded-length.exe          pki        0x00000000  dwLength leaving out the padding to eight bytes"
   "sha384.exe                   pki        0x00000000  SHA-384 throughout"
   "sha512.exe                   pki        0x00000000  SHA-512 throughout"

@@ -1024,6 +1024,11 @@ TOKEN_RE_SIGNED = {
     "ess-serial": (lambda t, tst: ess_id(t)[0][0].children.append(E.parse(E.tlv(0x30, E.tlv(
         0x30, E.tlv(0xA4, E.encode(E.name("Throwaway Timestamp Root")))) + E.tlv(0x02, b"\x01"))))),
     "ess-empty": (lambda t, tst: setattr(ess_id(t)[0], "children", [])),
+    "ess-attribute": (lambda t, tst: token_signer_info(t)[3].children.remove(
+        next(a for a in token_signer_info(t)[3].children if E.encode(a[0]) == E.oid(ESS_V2)))),
+    # CMSAlgorithmProtection naming SHA-384 where the authority signed with SHA-256.
+    "algorithm-protection": (lambda t, tst: token_signer_info(t)[3].children.append(attribute(
+        "1.2.840.113549.1.9.52", E.tlv(0x30, E.encode(E.algorithm(SHA384)) + E.tlv(0xA1, E.oid(RSA) + b"\x05\x00"))))),
 }
 
 

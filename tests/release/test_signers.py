@@ -138,7 +138,20 @@ def openssl_based(tree):
     return kept + [E.tlv(0x30, E.oid(SMIME_CAPABILITIES) + E.tlv(0x31, OPENSSL_CAPABILITIES))]
 
 
-SHAPES = {"signtool": signtool, "jsign": jsign, "openssl-based": openssl_based}
+def protection(tree, digest=None):
+    """CMSAlgorithmProtection, as BouncyCastle's signers add it: the signer's digest algorithm (or DIGEST)
+    and, once signed again, rsaEncryption."""
+    named = E.encode(E.algorithm(DIGEST_OIDS[digest], b"\x05\x00")) if digest else E.encode(signer_info(tree)[2])
+    return E.tlv(0x30, E.oid("1.2.840.113549.1.9.52") + E.tlv(0x31, E.tlv(
+        0x30, named + E.tlv(0xA1, E.oid(RSA_ENCRYPTION) + b"\x05\x00"))))
+
+
+# BouncyCastle's default signed attributes: osslsigncode's set with CMSAlgorithmProtection.
+def bouncycastle(tree):
+    return signtool(tree) + [protection(tree)]
+
+
+SHAPES = {"signtool": signtool, "jsign": jsign, "openssl-based": openssl_based, "bouncycastle": bouncycastle}
 
 
 @pytest.mark.parametrize("name", SHAPES)
@@ -157,6 +170,7 @@ def test_attribute_sets_of_real_signers(name, plain, built_exe, folder, pki, tsa
     ("file-link", lambda tree: indirect(tree).children.__setitem__(0, E.parse(
         EMPTY_LINK_IMAGE_DATA[:-2] + b"\x81\x00")), "signature.pe-image-data"),
     ("capabilities", lambda tree: None, "signature.smime-capabilities"),
+    ("protection", lambda tree: None, "signature.algorithm-protection"),
 ])
 def test_nearest_forgeries_of_real_attribute_sets(name, edit, check, plain, built_exe, folder, tsa, signer_key):
     tree = E.parse(plain)
@@ -165,6 +179,8 @@ def test_nearest_forgeries_of_real_attribute_sets(name, edit, check, plain, buil
     if name == "capabilities":  # a capability whose parameter is no key size, but room for anything
         others.append(E.tlv(0x30, E.oid(SMIME_CAPABILITIES) + E.tlv(0x31, E.tlv(0x30, E.tlv(
             0x30, E.oid("1.2.840.113549.3.7") + E.tlv(0x02, b"\x01" * 64))))))
+    if name == "protection":  # naming SHA-512 where the signer signed with SHA-256
+        others.append(protection(tree, "sha512"))
     sign_again(tree, signer_key, others)
     refused(check, read, put(tree, built_exe, folder / f"forged-{name}.exe"), tsa.root)
 
