@@ -15,7 +15,7 @@ from cryptography.exceptions import InvalidSignature, UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
-from . import certificates, der, trust
+from . import certificates, der, links, trust
 from .verdicts import Refused
 
 
@@ -380,7 +380,7 @@ def check_chain_members(reading, leaf, carried, stray_words, others=()):
     chain already checked), each verified under its issuer where that is
     carried; none off them."""
     walk = chain_walk(reading, leaf, carried)
-    strays = [c for c in walk.strays if not certificates.among(c, others)]
+    strays = [c for c in walk.strays if not links.among(c, others)]
     if strays:
         reading.refuse("certificate-on-chain", f"carries a certificate that is neither {stray_words}: {certificates.subject(strays[0])}")
     return walk
@@ -389,7 +389,7 @@ def check_chain_members(reading, leaf, carried, stray_words, others=()):
 def chain_walk(reading, leaf, carried):
     """LEAF's chain among CARRIED, each member verified under its issuer
     where that is carried (under its own key where it is its own issuer)."""
-    walk = certificates.walk(leaf, carried)
+    walk = links.walk(leaf, carried)
     if walk.forged is not None:
         forged = walk.forged
         issuer = "its own key" if certificates.self_issued(forged) else \

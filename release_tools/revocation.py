@@ -13,7 +13,7 @@ from typing import Optional, Sequence
 from cryptography import x509
 from cryptography.exceptions import UnsupportedAlgorithm
 
-from . import certificates, signature, trust
+from . import certificates, links, openssl, signature, trust
 from .text import shown
 from .verdicts import CannotCheck, Refused
 
@@ -44,8 +44,8 @@ def links_of(members, roots):
     it. A self-issued certificate under one with its own key (a root, or its
     re-issued twin) is no link: no list of its own key revokes it."""
     members = list(members)
-    links = certificates.all_links(members + trust.above(members, roots), roots)
-    return [(certificate, issuer) for certificate, issuer in links
+    found = links.all_links(members + trust.above(members, roots), roots)
+    return [(certificate, issuer) for certificate, issuer in found
             if not (certificates.self_issued(certificate) and certificates.same_key(certificate, issuer))]
 
 
@@ -151,7 +151,7 @@ def _status(links, lists, applied, at):
         said = [revoked_by(crl, certificate, at) for crl in own]
         if True in said:
             revoked.append(certificate)
-        elif LATER not in said and not certificates.openssl_verify(certificate, trusted=[issuer], partial=True,
+        elif LATER not in said and not openssl.verify(certificate, trusted=[issuer], partial=True,
                                                                    crls=own, crl_check=True, check_time=False):
             uncovered.append(certificate)
     return revoked, uncovered, unusable
@@ -182,8 +182,8 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, given: 
             sides.append(("its timestamp's authority's chain", links_of(sig.timestamp_carried, tsa_roots),
                           sig.timestamp_time))
     uncovered, unusable, applied = None, [], set()
-    for words, links, at in sides:
-        revoked, not_covered, cannot_use = _status(links, current, applied, at)
+    for words, side_links, at in sides:
+        revoked, not_covered, cannot_use = _status(side_links, current, applied, at)
         if revoked:
             raise Refused("revocation.revoked", f"{words} holds a revoked certificate: {certificates.subject(revoked[0])}")
         uncovered = uncovered or next(iter(not_covered), None)

@@ -15,7 +15,7 @@ from cryptography.exceptions import UnsupportedAlgorithm
 from cryptography.hazmat.primitives import hashes
 from cryptography.hazmat.primitives.asymmetric import ec, rsa
 
-from . import certificates
+from . import certificates, links, openssl
 from .verdicts import Refused
 
 CODE_SIGNING = x509.ObjectIdentifier("1.3.6.1.5.5.7.3.3")
@@ -78,13 +78,13 @@ def above(members, roots):
     # laid out to make a search go round costs no more than its size.
     by_subject = {}
     for root in roots:
-        if not certificates.among(root, members):
+        if not links.among(root, members):
             by_subject.setdefault(certificates.name_key(root.subject), []).append(root)
     found, waiting = [], list(members)
     while waiting:
         certificate = waiting.pop()
         named = by_subject.get(certificates.name_key(certificate.issuer), [])
-        for root in [r for r in named if certificates.issued_by(certificate, r)]:
+        for root in [r for r in named if links.issued_by(certificate, r)]:
             named.remove(root)
             found.append(root)
             waiting.append(root)
@@ -105,8 +105,8 @@ def refusal(leaf, members, roots, purpose):
             return "key-strength", f"{certificates.subject(certificate)} on it has {weak}"
         weak = weak_signature(certificate)
         # Only a root's own self-signature is never relied on; a self-issued link under another key is.
-        anchor = (certificates.self_issued(certificate) and certificates.among(certificate, roots)
-                  and certificates.signed_by(certificate, certificate.public_key()))
+        anchor = (certificates.self_issued(certificate) and links.among(certificate, roots)
+                  and links.signed_by(certificate, certificate.public_key()))
         if weak is not None and not anchor:
             return "signature-strength", f"{certificates.subject(certificate)} on it has {weak}"
     for certificate in list(members) + anchors:
@@ -157,9 +157,9 @@ def trust(leaf, carried, roots, purpose, at, *, step, what):
     def refuse(rule, phrase, rootless=False, other_root=False):
         raise Untrusted(f"{step}.{rule}", what, roots.where, phrase, rootless, other_root)
 
-    walked = certificates.walk(leaf, untrusted)
+    walked = links.walk(leaf, untrusted)
     members = walked.members
-    root = certificates.root_found(leaf, members, trusted)
+    root = links.root_found(leaf, members, trusted)
     if root is None:
         top = walked.path[-1]
         if certificates.self_issued(top):
@@ -170,10 +170,10 @@ def trust(leaf, carried, roots, purpose, at, *, step, what):
     # What the chain leaves to the roots must be the roots' own or signed by them:
     # OpenSSL uses its trusted copy and never looks at the carried one.
     for top in walked.tops:
-        if not certificates.top_checked(top, trusted):
+        if not links.top_checked(top, trusted):
             refuse("top", f"does not verify (the carried {certificates.subject(top)}, issued by"
                    f" {certificates.rfc2253(top.issuer)}, is neither among them nor signed by one of them)")
-    stray = certificates.not_leading(members, trusted)
+    stray = links.not_leading(members, trusted)
     if stray is not None:
         refuse("leads", f"does not verify (the carried {certificates.subject(stray)}, issued by"
                f" {certificates.rfc2253(stray.issuer)}, leads to none of them)")
@@ -186,9 +186,9 @@ def trust(leaf, carried, roots, purpose, at, *, step, what):
     lifetime = purpose == CODE_SIGNING and lifetime_signing(leaf)
     moment = None if lifetime else at
     openssl_purpose = _OPENSSL_PURPOSE.get(purpose)
-    if not certificates.openssl_verify(leaf, trusted=trusted, untrusted=untrusted, purpose=openssl_purpose,
+    if not openssl.verify(leaf, trusted=trusted, untrusted=untrusted, purpose=openssl_purpose,
                                        moment=moment):
-        if certificates.openssl_verify(leaf, trusted=trusted, untrusted=untrusted, purpose=openssl_purpose,
+        if openssl.verify(leaf, trusted=trusted, untrusted=untrusted, purpose=openssl_purpose,
                                        check_time=False):
             when = f"at the time stamped, {moment:%Y-%m-%d %H:%M:%S} UTC" if moment else "now"
             if lifetime and at:
