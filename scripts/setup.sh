@@ -5,7 +5,7 @@
 set -euo pipefail
 
 build=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
-release=(git openssl osslsigncode libengine-pkcs11-openssl python3 python3-pefile python3-asn1crypto python3-cryptography)
+release=(git openssl ca-certificates osslsigncode libengine-pkcs11-openssl python3 python3-pefile python3-asn1crypto python3-cryptography)
 tests=(g++ libgtest-dev libgmock-dev wine wine64 xvfb softhsm2 python3-pytest "${release[@]}")
 demo=(imagemagick fonts-wine)
 
