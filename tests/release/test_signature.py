@@ -359,6 +359,46 @@ def test_the_image_around_the_signature(genuine, built_exe, work_dir, tsa):
     refused("image.checksum", read, bytes(moved), tsa.root)
 
 
+def header_field(data, structure, field, value, size=4):
+    """DATA with the PE header FIELD of STRUCTURE ("OPTIONAL_HEADER", say) set to VALUE."""
+    pe = image.pefile.PE(data=bytes(data), fast_load=True)
+    at = getattr(pe, structure).get_field_absolute_offset(field)
+    return bytes(data[:at]) + value.to_bytes(size, "little") + bytes(data[at + size:])
+
+
+def table_entry(data, offset, size):
+    at = image.pefile.PE(data=bytes(data), fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[4].get_file_offset()
+    return bytes(data[:at]) + offset.to_bytes(4, "little") + size.to_bytes(4, "little") + bytes(data[at + 8:])
+
+
+def certificate_header(data, at, value, size):
+    """DATA with SIZE bytes at AT (from the certificate table's start) set to VALUE."""
+    table = image.read_layout(data).table_offset
+    return bytes(data[:table + at]) + value.to_bytes(size, "little") + bytes(data[table + at + size:])
+
+
+# The image's layout, each rule broken in the bytes no signature covers.
+IMAGE_RULES = {
+    "directory-entry": lambda d, t, n: header_field(d, "OPTIONAL_HEADER", "NumberOfRvaAndSizes", 4),
+    "headers": lambda d, t, n: header_field(d, "OPTIONAL_HEADER", "SizeOfHeaders", 0x100),
+    "sections": lambda d, t, n: header_field(d, "OPTIONAL_HEADER", "SizeOfHeaders", 0x600),
+    "table-entry": lambda d, t, n: table_entry(d, 0, n),
+    "table-aligned": lambda d, t, n: table_entry(d[:t] + bytes(4) + d[t:], t + 4, n),
+    "table-size": lambda d, t, n: table_entry(d[:t + 8], t, 8),
+    "one-certificate": lambda d, t, n: certificate_header(d, 0, n - 16, 4),
+    "certificate-revision": lambda d, t, n: certificate_header(d, 4, 0x0100, 2),
+    "certificate-type": lambda d, t, n: certificate_header(d, 6, 0x0001, 2),
+    "certificate-der": lambda d, t, n: certificate_header(d, 10, 0xFFFF, 2),
+}
+
+
+@pytest.mark.parametrize("rule", IMAGE_RULES)
+def test_image_rules(rule, genuine, tsa):
+    data = genuine[0]
+    layout = image.read_layout(data)
+    refused(f"image.{rule}", read, IMAGE_RULES[rule](data, layout.table_offset, layout.table_size), tsa.root)
+
+
 def test_genuine_signature_is_read(genuine, tsa, pki):
     sig = read(genuine[0], tsa.root)
     assert sig.signer_subject == "CN=Sorrelvane Test Publisher"
