@@ -19,7 +19,7 @@ static BYTE *read_whole(const wchar_t *path, DWORD *size) {
   LARGE_INTEGER length;
   /* A certificate is a few kilobytes; anything near 4 GiB is no certificate. */
   if (GetFileSizeEx(file, &length) && length.QuadPart > 0 && length.QuadPart < (1 << 20)) {
-    bytes = malloc((size_t)length.QuadPart);
+    bytes = static_cast<BYTE *>(malloc(static_cast<size_t>(length.QuadPart)));
     DWORD got = 0;
     if (bytes && (!ReadFile(file, bytes, (DWORD)length.QuadPart, &got, NULL) || got != length.QuadPart)) {
       free(bytes);
@@ -52,7 +52,7 @@ static int trust_root(const wchar_t *path) {
 static LONG verify(const wchar_t *path) {
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   WINTRUST_FILE_INFO file = {sizeof file, path, NULL, NULL};
-  WINTRUST_DATA data = {0};
+  WINTRUST_DATA data = {};
   data.cbStruct = sizeof data;
   data.dwUIChoice = WTD_UI_NONE;
   data.fdwRevocationChecks = WTD_REVOKE_NONE;
