@@ -224,20 +224,61 @@ def test_other_digests(digest, built_exe, folder, signer, pki, tsa, signer_key):
     refused("signature.image-digest-algorithm", read, put(tree, built_exe, folder / f"{digest}-other.exe"), tsa.root)
 
 
-def test_page_hashes(built_exe, folder, signer, pki, tsa, signer_key):
-    """osslsigncode sign -ph (signtool /ph): accepted; a wrong page hash, genuinely signed, refused by page."""
-    path = conftest.sign(built_exe, folder / "page-hashes.exe", extra=["-ph"], timestamp_url=tsa.url, **signer)
-    accepted(path, built_exe, pki.root, tsa.root)
-    tree = E.parse(image.signature_blob(path.read_bytes()))
-    serialized = indirect(tree)[0][1][1][0][1]
-    hashes_node = E.parse(serialized.content)
-    entries = hashes_node[0][1][0]
-    entries.content = entries.content[:36 + 4] + bytes(32) + entries.content[36 + 36:]
-    serialized.content = E.encode(hashes_node)
-    sign_again(tree, signer_key, [])
-    refusal = refused("signature.page-hashes", read, put(tree, built_exe, folder / "page-hash-wrong.exe"), tsa.root)
-    section = image.read_layout(built_exe.read_bytes()).sections[0][0]
-    assert f"the page at byte {section} (page 2)" in str(refusal), refusal
+@pytest.fixture(scope="module")
+def page_hashed(built_exe, folder, signer, tsa):
+    return conftest.sign(built_exe, folder / "page-hashes.exe", extra=["-ph"], timestamp_url=tsa.url, **signer)
+
+
+def serialized_page_hashes(tree):
+    """SpcPeImageData's serialized object: [1] { class id, the page-hash attributes }."""
+    return indirect(tree)[0][1][1][0]
+
+
+def edit_page_hashes(tree, change):
+    data = serialized_page_hashes(tree)[1]
+    node = E.parse(data.content)
+    change(node)
+    data.content = E.encode(node)
+
+
+def test_page_hashes(page_hashed, built_exe, folder, pki, tsa, signer_key):
+    """osslsigncode sign -ph (signtool /ph): accepted; a wrong page hash, or one too few, genuinely
+    signed, refused."""
+    accepted(page_hashed, built_exe, pki.root, tsa.root)
+    blob = image.signature_blob(page_hashed.read_bytes())
+    for name, change, said in [
+            ("wrong", lambda e: e[:40] + bytes(32) + e[72:],
+             f"the page at byte {image.read_layout(built_exe.read_bytes()).sections[0][0]} (page 2)"),
+            ("one-too-few", lambda e: e[:-36], "page hashes for")]:
+        tree = E.parse(blob)
+        edit_page_hashes(tree, lambda node: setattr(node[0][1][0], "content", change(node[0][1][0].content)))
+        sign_again(tree, signer_key, [])
+        refusal = refused("signature.page-hashes", read, put(tree, built_exe, folder / f"page-hash-{name}.exe"),
+                          tsa.root)
+        assert said in str(refusal), refusal
+
+
+# Page hashes in shapes no signer writes; read before anything is verified, so nothing need be signed again.
+PAGE_HASH_SHAPES = {
+    "image-data-extra": (lambda t: indirect(t)[0].children.append(E.Node(0x05)), "signature.pe-image-data"),
+    "flags": (lambda t: setattr(indirect(t)[0][1][0], "content", b"\x07\x00"), "signature.pe-image-data"),
+    "link-extra": (lambda t: indirect(t)[0][1][1].children.append(E.Node(0x05)), "signature.pe-image-data"),
+    "serialized-extra": (lambda t: serialized_page_hashes(t).children.append(E.Node(0x04, b"")),
+                         "signature.pe-image-data"),
+    "class": (lambda t: setattr(serialized_page_hashes(t)[0], "content", bytes(16)), "signature.pe-image-data"),
+    "not-der": (lambda t: edit_page_hashes(t, E.non_minimal), "der.minimal-length"),
+    "two-attributes": (lambda t: edit_page_hashes(t, lambda n: n.children.append(n[0])), "signature.pe-image-data"),
+    "other-hash": (lambda t: edit_page_hashes(t, lambda n: n[0].children.__setitem__(
+        0, E.parse(E.oid("1.3.6.1.4.1.311.2.3.9")))), "signature.pe-image-data"),
+}
+
+
+@pytest.mark.parametrize("name", PAGE_HASH_SHAPES)
+def test_page_hash_shapes(name, page_hashed, built_exe, folder, tsa):
+    tree = E.parse(image.signature_blob(page_hashed.read_bytes()))
+    edit, check = PAGE_HASH_SHAPES[name]
+    edit(tree)
+    refused(check, read, put(tree, built_exe, folder / f"page-hash-shape-{name}.exe"), tsa.root)
 
 
 def test_debian_12s_own_osslsigncode(built_exe, folder, signer, pki, tsa, debian_12_osslsigncode):
