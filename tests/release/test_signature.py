@@ -381,7 +381,8 @@ def certificate_header(data, at, value, size):
 IMAGE_RULES = {
     "directory-entry": lambda d, t, n: header_field(d, "OPTIONAL_HEADER", "NumberOfRvaAndSizes", 4),
     "headers": lambda d, t, n: header_field(d, "OPTIONAL_HEADER", "SizeOfHeaders", 0x100),
-    "sections": lambda d, t, n: header_field(d, "OPTIONAL_HEADER", "SizeOfHeaders", 0x600),
+    # Bytes between the headers and the first section, which no digest would cover.
+    "sections": lambda d, t, n: header_field(d, "OPTIONAL_HEADER", "SizeOfHeaders", 0x200),
     "table-entry": lambda d, t, n: table_entry(d, 0, n),
     "table-aligned": lambda d, t, n: table_entry(d[:t] + bytes(4) + d[t:], t + 4, n),
     "table-size": lambda d, t, n: table_entry(d[:t + 8], t, 8),
