@@ -27,7 +27,7 @@ from cryptography.hazmat.primitives.serialization import Encoding
 
 import pki as pki_module
 import softhsm_token
-from release_tools import processes
+from release_tools import building, processes
 
 PROGRAM = "SorrelvaneUninstall.exe"
 RELEASE_FILES_NAMES = (PROGRAM, "BUILDINFO", "SHA256SUMS")
@@ -394,6 +394,26 @@ KEY = dict(SIGN_KEY="../pki/signer.key", SIGN_PASS_FILE="../pki/password")
 def test_refusals(checkout, work_dir, pki, name, reason, settings):
     (work_dir / "broken.key").write_text("not a key\n")
     expect_refused(checkout, work_dir / name, reason, **settings)
+
+
+def test_refusals_of_commits_that_are_not_plain_files(work_dir):
+    """A commit is written out as the build's sources only when it holds plain files under plain names:
+    a link could point anywhere, a .git or .. entry would be written where git itself would not."""
+    repo = work_dir / "crafted"
+    subprocess.run(["git", "init", "-q", repo], check=True)
+    git = lambda *args, **kw: subprocess.run(["git", "-C", repo, *args], capture_output=True, check=True, **kw)
+    blob = git("hash-object", "-w", "--stdin", input=b"text\n").stdout.decode().strip()
+    identity = {"GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@t", "GIT_COMMITTER_NAME": "t",
+                "GIT_COMMITTER_EMAIL": "t@t"}
+    for entry, said in [(f"120000 blob {blob}\tlink", "as a blob of mode 120000, not a plain file"),
+                        (f"100644 blob {blob}\t.git", "holds a file named .git"),
+                        (f"100644 blob {blob}\t..", "holds a file named .."),
+                        (f"100644 blob {'0' * 39}1\tgone", "git did not give the blob")]:
+        tree = git("mktree", "--missing", input=entry.encode() + b"\n").stdout.decode().strip()
+        commit = git("commit-tree", tree, "-m", "crafted", env={**os.environ, **identity}).stdout.decode().strip()
+        with pytest.raises(building.BuildError) as caught:
+            building._export(repo, commit, work_dir / "crafted-out" / commit)
+        assert said in str(caught.value), caught.value
 
 
 def test_refusals_without_a_wait(checkout, work_dir, pki):
