@@ -415,6 +415,21 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
             building._export(repo, commit, work_dir / "crafted-out" / commit)
         assert said in str(caught.value), caught.value
 
+    # Nothing to build, a filter driver that reading would run, a commit that does not build.
+    def build(name):
+        (work_dir / "crafted-builds" / name).mkdir(parents=True)
+        with pytest.raises(building.BuildError) as caught:
+            building.build_afresh(repo, work_dir / "crafted-builds" / name)
+        return str(caught.value)
+    assert "is not a git checkout with a commit to build" in build("no commit")
+    (repo / "CMakeLists.txt").write_text("cmake_minimum_required(VERSION 3.25)\nproject(broken NONE)\n")
+    git("add", "CMakeLists.txt")
+    git("commit", "-q", "-m", "no presets", env={**os.environ, **identity})
+    git("config", "filter.any.clean", "cat")
+    assert "configures git filter drivers" in build("filter")
+    git("config", "--unset", "filter.any.clean")
+    assert f"the build of commit {git('rev-parse', 'HEAD').stdout.decode().strip()} failed: " in build("broken")
+
 
 def test_refusals_without_a_wait(checkout, work_dir, pki):
     # An encrypted key and no password, on a terminal that could be asked: no waiting.
