@@ -224,6 +224,12 @@ def test_other_digests(digest, built_exe, folder, signer, pki, tsa, signer_key):
     refused("signature.image-digest-algorithm", read, put(tree, built_exe, folder / f"{digest}-other.exe"), tsa.root)
 
 
+@pytest.mark.parametrize("digest, dotted", [("sha1", "1.3.14.3.2.26"), ("md5", "1.2.840.113549.2.5")])
+def test_weak_digests_refused_by_name(digest, dotted, built_exe, folder, signer, tsa):
+    path = conftest.sign(built_exe, folder / f"{digest}.exe", digest=digest, **signer)
+    refused("signature.algorithm", read, path, tsa.root, naming=dotted)
+
+
 @pytest.fixture(scope="module")
 def page_hashed(built_exe, folder, signer, tsa):
     return conftest.sign(built_exe, folder / "page-hashes.exe", extra=["-ph"], timestamp_url=tsa.url, **signer)
