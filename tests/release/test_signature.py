@@ -343,6 +343,9 @@ def test_the_image_around_the_signature(genuine, built_exe, work_dir, tsa):
                    "-out", work_dir / "attached.exe"], timeout=TOOL_TIME_LIMIT)
     assert image.attach(built, blob) == (work_dir / "attached.exe").read_bytes() == data
     assert image.strip(data) == built
+    with pytest.raises(image.BadImage) as signed_twice:
+        image.attach(data, blob)
+    assert signed_twice.value.check == "image.build-unsigned"
     sig = read(data, tsa.root)
     signature.compare_with_build(data, built, sig)
     assert read(built, tsa.root) is None
@@ -359,10 +362,10 @@ def test_the_image_around_the_signature(genuine, built_exe, work_dir, tsa):
     refused("image.checksum", read, bytes(moved), tsa.root)
 
 
-def header_field(data, structure, field, value, size=4):
-    """DATA with the PE header FIELD of STRUCTURE ("OPTIONAL_HEADER", say) set to VALUE."""
-    pe = image.pefile.PE(data=bytes(data), fast_load=True)
-    at = getattr(pe, structure).get_field_absolute_offset(field)
+def header_field(data, structure, field, value, size=4, at=None):
+    """DATA with the PE header FIELD of STRUCTURE ("OPTIONAL_HEADER", say), or the bytes AT, set to VALUE."""
+    if at is None:
+        at = getattr(image.pefile.PE(data=bytes(data), fast_load=True), structure).get_field_absolute_offset(field)
     return bytes(data[:at]) + value.to_bytes(size, "little") + bytes(data[at + size:])
 
 
@@ -390,14 +393,24 @@ IMAGE_RULES = {
     "certificate-revision": lambda d, t, n: certificate_header(d, 4, 0x0100, 2),
     "certificate-type": lambda d, t, n: certificate_header(d, 6, 0x0001, 2),
     "certificate-der": lambda d, t, n: certificate_header(d, 10, 0xFFFF, 2),
+    # The last section's raw data said to run into the certificate table.
+    "sections-past-the-end": lambda d, t, n: section_size(d, -1, 0x200),
 }
+
+
+def section_size(data, index, more):
+    """DATA with the raw size of its section INDEX grown by MORE bytes."""
+    section = image.pefile.PE(data=bytes(data), fast_load=True).sections[index]
+    return header_field(data, None, None, section.SizeOfRawData + more,
+                        at=section.get_field_absolute_offset("SizeOfRawData"))
 
 
 @pytest.mark.parametrize("rule", IMAGE_RULES)
 def test_image_rules(rule, genuine, tsa):
     data = genuine[0]
     layout = image.read_layout(data)
-    refused(f"image.{rule}", read, IMAGE_RULES[rule](data, layout.table_offset, layout.table_size), tsa.root)
+    refused(f"image.{rule.replace('-past-the-end', '')}", read,
+            IMAGE_RULES[rule](data, layout.table_offset, layout.table_size), tsa.root)
 
 
 def test_genuine_signature_is_read(genuine, tsa, pki):
