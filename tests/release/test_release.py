@@ -10,6 +10,7 @@ import base64
 import fcntl
 import os
 import re
+import shlex
 import shutil
 import signal
 import socket
@@ -485,6 +486,37 @@ def signing_processes(marker):
         if args[0] == b"osslsigncode" and any(marker.encode() in a for a in args):
             found.append(int(entry.name))
     return found
+
+
+# Stand-ins for osslsigncode that say they signed and did not do all of it: the release must not
+# ship what they wrote. Each copies or calls the real tool ("$REAL"), bound over the system's.
+LAZY_SIGNERS = {
+    "signs nothing": ('while [ $# -gt 0 ]; do case $1 in -in) in=$2; shift;; -out) out=$2; shift;; esac; shift;'
+                      ' done; cp "$in" "$out"', "[signature.present]: it carries no signature"),
+    "stamps no time": ('args=(); while [ $# -gt 0 ]; do if [ "$1" = -ts ]; then shift; else args+=("$1"); fi;'
+                       ' shift; done; exec "$REAL" "${args[@]}"', "carries no timestamp, though SIGN_TIMESTAMP_URL"),
+}
+
+
+@pytest.mark.parametrize("case", LAZY_SIGNERS)
+def test_refusals_of_a_signing_tool_that_skips_its_work(case, checkout, work_dir, pki, tsa):
+    if not private_mounts():
+        pytest.skip("putting another osslsigncode in place needs root and a mount namespace of its own")
+    folder = work_dir / "lazy" / case
+    folder.mkdir(parents=True)
+    body, said = LAZY_SIGNERS[case]
+    shutil.copy2("/usr/bin/osslsigncode", folder / "real-osslsigncode")
+    (folder / "osslsigncode").write_text(f"#!/bin/bash\nREAL={shlex.quote(str(folder / 'real-osslsigncode'))}\n{body}\n")
+    (folder / "osslsigncode").chmod(0o755)
+    env = {k: v for k, v in os.environ.items() if k not in SETTINGS}
+    env.update(DIST_DIR="dist", SIGN_CERT=str(pki.chain), SIGN_KEY=str(pki.signer_key),
+               SIGN_PASS_FILE=str(pki.password_file), SIGN_TIMESTAMP_URL=tsa.url, SIGN_TSA_CA=str(tsa.root))
+    run = subprocess.run(["unshare", "-m", "bash", "-c", 'mount --bind "$1" /usr/bin/osslsigncode && bash "$2"', "-",
+                          folder / "osslsigncode", checkout / "scripts/release.sh"], cwd=folder, env=env,
+                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=170)
+    output = run.stdout.decode(errors="replace")
+    assert run.returncode == 1 and said in output, output
+    assert not (folder / "dist" / PROGRAM).exists(), output
 
 
 def test_refusals_on_sigterm(checkout, work_dir, pki):
