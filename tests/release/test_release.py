@@ -692,10 +692,14 @@ SIGNER = dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="{pki}/signer.key", SIGN_PAS
      "starts with CN=Throwaway Test Intermediate, a CA's certificate: the signer's own certificate must come first"),
     ("a .pfx as SIGN_KEY", dict(SIGNER, SIGN_KEY="{pki}/signer.pfx"), 1, "SIGN_KEY holds a .pfx/.p12"),
     ("a missing SIGN_CA", dict(SIGNER, SIGN_CA="{pki}/missing.pem"), 1, "SIGN_CA does not name a file that can be read"),
+    ("a chain carrying its root, another in SIGN_CA", dict(SIGNER, SIGN_CERT="{pki}/chain and root.pem",
+                                                           SIGN_CA="{pki}/other.pem"), 1,
+     "SIGN_CA holds another root than the one the chain leads to"),
 ])
 def test_settings_messages_point_at_the_fault(case, settings, status, said, checkout, work_dir, pki, tsa):
     folder = work_dir / "messages" / case
     (pki.dir / "intermediate first.pem").write_bytes(pki.intermediate.read_bytes() + pki.signer.read_bytes())
+    (pki.dir / "chain and root.pem").write_bytes(pki.chain.read_bytes() + pki.root.read_bytes())
     settings = {k: v.format(checkout=checkout, tsa=tsa.url, pki=pki.dir) for k, v in settings.items()}
     if "ARGUMENT" in settings:
         run = tool(checkout, "release.sh", folder, [settings.pop("ARGUMENT")], settings={"DIST_DIR": "dist"})
