@@ -80,19 +80,24 @@ def verify(argv, out):
     """Reads every input once, then checks FILE (check()) with the parsed
     roots and lists; returns the OK line."""
     file, roots_path, tsa_path, crl_paths = parse(argv)
-    if not inputs.readable(file):
-        raise CannotCheck("input.readable", f"{shown(file)} is not a file that can be read")
-    for given in (roots_path, tsa_path, *crl_paths):
+    # Files only: a FIFO that no one writes to would hold the check up for ever.
+    for given in (file, roots_path, tsa_path, *crl_paths):
         if given is not None and not inputs.readable(given):
             raise CannotCheck("input.readable", f"{shown(given)} is not a file that can be read")
-    # Tools are installed only by the entry script, as root; elsewhere a missing one is named.
-    for tool in (*building.TOOLS, "openssl"):
-        if shutil.which(tool, path=processes.SYSTEM_PATH) is None:
-            raise CannotCheck("setup.tool", f"{tool} is missing; install it with: sudo bash scripts/setup.sh release")
+    # FILE is read once: what is proven is about these bytes, which the digest names.
+    try:
+        with open(file, "rb") as opened:
+            data = opened.read(LARGEST + 1)
+    except OSError:
+        raise CannotCheck("input.readable", f"{shown(file)} is not a file that can be read") from None
     roots = inputs.roots(roots_path) if roots_path is not None else None
     system = inputs.system_roots()
     tsa_roots = inputs.roots(tsa_path) if tsa_path is not None else system
     lists = inputs.revocation_lists(crl_paths)
+    # Tools are installed only by the entry script, as root; elsewhere a missing one is named.
+    for tool in (*building.TOOLS, "openssl"):
+        if shutil.which(tool, path=processes.SYSTEM_PATH) is None:
+            raise CannotCheck("setup.tool", f"{tool} is missing; install it with: sudo bash scripts/setup.sh release")
 
     root = cli.PROJECT_ROOT
     try:
@@ -101,25 +106,19 @@ def verify(argv, out):
             processes.remove_on_signal(work)
             processes.end_on_signals()
             try:
-                return check(file, roots, system, tsa_roots, lists, work, out)
+                return check(file, data, roots, system, tsa_roots, lists, work, out)
             finally:
                 shutil.rmtree(work, ignore_errors=True)
     except building.Busy:
         raise CannotCheck("setup.busy", f"a release is running in {shown(root)}; try again when it has ended") from None
 
 
-def check(file, roots, system, tsa_roots, lists, work, out):
+def check(file, data, roots, system, tsa_roots, lists, work, out):
     """Returns the OK line, having said the facts that led to it through OUT;
-    raises Refused or CannotCheck. ROOTS are --ca's (or None), SYSTEM this
+    raises Refused or CannotCheck. DATA is FILE's bytes, ROOTS are --ca's (or None), SYSTEM this
     system's (none when it has no roots file), TSA_ROOTS those a timestamp's
     authority must lead to, LISTS the revocation lists given: all read already."""
     building.check_buildable(work)
-    # FILE is read once: what is proven is about these bytes, which the digest names.
-    try:
-        with open(file, "rb") as opened:
-            data = opened.read(LARGEST + 1)
-    except OSError:
-        raise CannotCheck("input.readable", f"{shown(file)} could not be read to be checked") from None
     if len(data) > LARGEST:
         raise Refused("image.size", f"it is larger than {LARGEST >> 20} MiB, and the program is a few KiB")
     out(f"  SHA-256: {hashlib.sha256(data).hexdigest()}")

@@ -7,6 +7,7 @@ Every forged file is left in <work-dir>/forged/ to be looked at."""
 import base64
 import copy
 import datetime
+import os
 import tempfile
 import time
 import types
@@ -874,6 +875,23 @@ def test_usage_errors_name_the_argument(argv, named, capsys):
     assert verify.main(argv) == 2
     said = capsys.readouterr().err
     assert said.startswith("verify-release.sh: cannot check: ") and named in said.split("; usage:")[0], said
+
+
+@pytest.mark.parametrize("where", ["FILE", "--ca", "--crl"])
+def test_inputs_that_are_no_files_are_not_waited_on(where, work_dir, signed_exe, source_dir):
+    """A FIFO no one writes to, given for any input: exit 2 at once, not a check held up for ever."""
+    fifo = work_dir / f"fifo for {where}"
+    if not fifo.exists():
+        os.mkfifo(fifo)
+    args = {"FILE": [fifo], "--ca": ["--ca", fifo, signed_exe], "--crl": ["--crl", fifo, signed_exe]}[where]
+    said = processes.run(["bash", source_dir / "scripts/verify-release.sh", *args], timeout=60)
+    assert said.returncode == 2 and b"is not a file that can be read" in said.stderr, said
+
+
+def test_a_missing_tool_is_named(monkeypatch, signed_exe, capsys):
+    monkeypatch.setattr(verify.shutil, "which", lambda tool, path=None: None if tool == "cmake" else f"/usr/bin/{tool}")
+    assert verify.main([str(signed_exe)]) == 2
+    assert "cmake is missing; install it with: sudo bash scripts/setup.sh release" in capsys.readouterr().err
 
 
 def nested(depth):
