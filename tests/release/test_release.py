@@ -676,6 +676,40 @@ def test_settings_other_filesystems(checkout, work_dir):
     assert sorted((folder / "left").read_text().split()) == sorted(RELEASE_FILES_NAMES), said
 
 
+# Settings that do not fit together, each refused before anything is built, naming the setting.
+SETTING_CLASHES = [
+    (dict(SIGN_PKCS12="{pki}/signer.pfx", SIGN_CERT="{pki}/chain.pem"), "leave SIGN_CERT and SIGN_KEY unset"),
+    (dict(SIGN_PKCS12="{pki}/signer.pfx", SIGN_PKCS11_MODULE="{pki}/chain.pem"), "not with SIGN_PKCS12"),
+    (dict(SIGN_CERT="{pki}/chain.pem"), "SIGN_CERT and SIGN_KEY go together"),
+    (dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="pkcs11:token=t"), "SIGN_PKCS11_MODULE must name"),
+    (dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="pkcs11:token=t;pin-value=1", SIGN_PKCS11_MODULE="{pki}/chain.pem"),
+     "must not carry the PIN"),
+    (dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="pkcs11:token=a b", SIGN_PKCS11_MODULE="{pki}/chain.pem"),
+     "holds spaces or control characters"),
+    (dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="pkcs11:token=t", SIGN_PKCS11_MODULE="{pki}/chain.pem"),
+     "which needs its PIN: set SIGN_PASS_FILE"),
+    (dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="{pki}/signer.key", SIGN_PKCS11_MODULE="{pki}/chain.pem"),
+     "SIGN_KEY is not a pkcs11: URI"),
+    (dict(SIGN_TIMESTAMP_URL="http://127.0.0.1:1"), "need a key to sign with"),
+    (dict(SIGN_PKCS12="{pki}/signer.pfx", SIGN_TIMESTAMP_URL="ftp://x"), "not an http:// or https:// address"),
+    (dict(SIGN_PKCS12="{pki}/signer.pfx", RELEASE_SIGNER_CHECK_TIME_LIMIT="0"), "from 1 to 9999"),
+    (dict(SIGN_PKCS12="{pki}/signer.pfx", SIGN_PASS_FILE="{pki}/empty"), "whose first line is empty"),
+    (dict(SIGN_PKCS12="{pki}/signer.pfx", SIGN_PASS_FILE="{pki}/long"), "longer than 4000 bytes"),
+    (dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="pkcs11:token=t", SIGN_PKCS11_MODULE="{pki}/chain.pem",
+          SIGN_PASS_FILE="{pki}/password-33"), "a PIN longer than 32 characters"),
+]
+
+
+def test_settings_that_do_not_fit_together(pki):
+    from release_tools import signing
+    for name, content in (("empty", b"\n"), ("long", b"x" * 4001 + b"\n"), ("password-33", b"1" * 33 + b"\n")):
+        (pki.dir / name).write_bytes(content)
+    for settings, said in SETTING_CLASHES:
+        with pytest.raises(signing.SigningError) as caught:
+            signing.read_settings({k: v.format(pki=pki.dir) for k, v in settings.items()})
+        assert said in str(caught.value), (settings, caught.value)
+
+
 SIGNER = dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="{pki}/signer.key", SIGN_PASS_FILE="{pki}/password")
 
 

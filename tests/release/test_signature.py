@@ -888,6 +888,14 @@ def test_inputs_that_are_no_files_are_not_waited_on(where, work_dir, signed_exe,
     assert said.returncode == 2 and b"is not a file that can be read" in said.stderr, said
 
 
+def test_a_file_larger_than_any_build_is_refused_unread(work_dir, capsys):
+    large = work_dir / "large.exe"
+    with open(large, "wb") as file:
+        file.truncate((16 << 20) + 1)
+    assert verify.main([str(large)]) == 1
+    assert "REFUSED [image.size]: " in capsys.readouterr().err
+
+
 def test_a_missing_tool_is_named(monkeypatch, signed_exe, capsys):
     monkeypatch.setattr(verify.shutil, "which", lambda tool, path=None: None if tool == "cmake" else f"/usr/bin/{tool}")
     assert verify.main([str(signed_exe)]) == 2
