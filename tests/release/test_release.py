@@ -7,6 +7,7 @@ tooling under test, so that tests side by side do not wait on each other's
 lock. Its path holds a space and a comma, as some publishers' do."""
 
 import base64
+import datetime
 import fcntl
 import os
 import re
@@ -698,6 +699,15 @@ SETTING_CLASHES = [
     (dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="pkcs11:token=t", SIGN_PKCS11_MODULE="{pki}/chain.pem",
           SIGN_PASS_FILE="{pki}/password-33"), "a PIN longer than 32 characters"),
 ]
+
+
+def test_settings_a_certificate_not_valid_yet(pki):
+    from release_tools import signing
+    signer = signing.read_settings({"SIGN_CERT": str(pki.chain), "SIGN_KEY": str(pki.signer_key),
+                                    "SIGN_PASS_FILE": str(pki.password_file)})
+    with pytest.raises(signing.SigningError) as caught:
+        signing.check_signer(signer, now=datetime.datetime(2000, 1, 1))
+    assert "(CN=Sorrelvane Test Publisher) is not valid before " in str(caught.value), caught.value
 
 
 def test_settings_that_do_not_fit_together(pki):

@@ -896,6 +896,12 @@ def test_a_file_larger_than_any_build_is_refused_unread(work_dir, capsys):
     assert "REFUSED [image.size]: " in capsys.readouterr().err
 
 
+def test_a_system_without_roots_cannot_check_a_signer(monkeypatch, signed_exe, tsa, capsys):
+    monkeypatch.setattr(verify.inputs, "system_roots", lambda: inputs.Roots((), "/nowhere"))
+    assert verify.main(["--tsa-ca", str(tsa.root), str(signed_exe)]) == 2
+    assert "this system has no trusted roots" in capsys.readouterr().err
+
+
 def test_a_missing_tool_is_named(monkeypatch, signed_exe, capsys):
     monkeypatch.setattr(verify.shutil, "which", lambda tool, path=None: None if tool == "cmake" else f"/usr/bin/{tool}")
     assert verify.main([str(signed_exe)]) == 2
