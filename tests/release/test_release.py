@@ -701,13 +701,17 @@ SETTING_CLASHES = [
 ]
 
 
-def test_settings_a_certificate_not_valid_yet(pki):
+def test_settings_checked_before_the_build(pki):
+    """A signer's certificate not valid yet; an encrypted key with no password file, named as such
+    rather than left to a tool that would ask for the password."""
     from release_tools import signing
-    signer = signing.read_settings({"SIGN_CERT": str(pki.chain), "SIGN_KEY": str(pki.signer_key),
-                                    "SIGN_PASS_FILE": str(pki.password_file)})
-    with pytest.raises(signing.SigningError) as caught:
-        signing.check_signer(signer, now=datetime.datetime(2000, 1, 1))
-    assert "(CN=Sorrelvane Test Publisher) is not valid before " in str(caught.value), caught.value
+    key = {"SIGN_CERT": str(pki.chain), "SIGN_KEY": str(pki.signer_key)}
+    for settings, now, said in [({**key, "SIGN_PASS_FILE": str(pki.password_file)}, datetime.datetime(2000, 1, 1),
+                                 "(CN=Sorrelvane Test Publisher) is not valid before "),
+                                (key, None, "SIGN_KEY is encrypted: set SIGN_PASS_FILE")]:
+        with pytest.raises(signing.SigningError) as caught:
+            signing.check_signer(signing.read_settings(settings), now=now)
+        assert said in str(caught.value), caught.value
 
 
 def test_settings_that_do_not_fit_together(pki):
