@@ -121,6 +121,16 @@ class Reading:
                         f" (tag 0x{identifier(children[0]):02x} at byte {children[0].offset})")
         return found
 
+    def nested(self, data, name, signer):
+        """DATA, DER nested in an OCTET STRING of this reading (NAME, say
+        "its TSTInfo"), read as strictly: its element and a Reading of it."""
+        try:
+            element = der.parse(data)
+        except der.NotDer as error:
+            self.refuse(error.check, f"is not in DER throughout ({name}: {error}), so it could hide what its"
+                        f" {signer} did not sign")
+        return element, Reading(data, self.what, self.step)
+
     def bytes_of(self, element):
         return element.encoding(self.data)
 

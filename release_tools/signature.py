@@ -121,7 +121,8 @@ def _read(data, tsa_roots):
     image.check_checksum(data, layout)
 
     authority = timestamp_time = None
-    authority_carried = ()
+    authority_carried = countersigners = ()
+    stray_words = "the signer's nor an issuer on its chain"
     if kind == "token":
         authority, timestamp_time, authority_carried = timestamp.check_token(
             blob, stamp, signature_value, tsa_roots)
@@ -129,10 +130,9 @@ def _read(data, tsa_roots):
         # Its signer's chain travels in the signature's own certificates.
         authority, timestamp_time, authority_carried = timestamp.check_countersignature(
             blob, stamp, signature_value, carried, tsa_roots)
-    walk = cms.check_chain_members(reading, signer, [c.certificate for c in carried],
-                                   "the signer's nor an issuer on its chain"
-                                   + (" nor the countersigner's" if kind == "countersignature" else ""),
-                                   others=authority_carried if kind == "countersignature" else ())
+        countersigners, stray_words = authority_carried, stray_words + " nor the countersigner's"
+    walk = cms.check_chain_members(reading, signer, [c.certificate for c in carried], stray_words,
+                                   others=countersigners)
     return Signature(blob=blob, padded_length=image.length_padded(data, layout),
                      signer_subject=certificates.subject(signer), carried_chain=walk.path,
                      timestamp_authority=authority,
@@ -141,9 +141,9 @@ def _read(data, tsa_roots):
 
 
 def _spc_digest(reading, indirect, info):
-    """The image digest in SpcIndirectDataContent and its page hashes, if
-    any, as (digest name, hashes): the image data in a shape real signers
-    write, then the digest under the signer's own digest algorithm."""
+    """The image digest in SpcIndirectDataContent, and its page hashes as
+    (digest name, the hashes' bytes) or None: the image data in a shape real
+    signers write, then the digest under the signer's own digest algorithm."""
     fields = reading.fields(indirect, "SpcIndirectDataContent", [("image data", SEQUENCE, False),
                                                                  ("digest", SEQUENCE, False)])
     page_hashes = None
@@ -183,12 +183,7 @@ def _page_hashes(reading, element):
     class_id, data = (reading.content(part) for part in serialized.children)
     if class_id != PAGE_HASHES_CLASS:
         unknown()
-    try:
-        inner_element = der.parse(data)
-    except der.NotDer as error:
-        reading.refuse(error.check, f"is not in DER throughout (its page hashes: {error}), so it could hide what its"
-                       " signer did not sign")
-    inner = cms.Reading(data, reading.what, reading.step)
+    inner_element, inner = reading.nested(data, "its page hashes", "signer")
     if cms.identifier(inner_element) != SET or len(inner_element.children) != 1:
         unknown()
     attribute = inner.fields(inner_element.children[0], "page hashes", [("type", OID_TAG, False), ("values", SET, False)])

@@ -7,7 +7,7 @@ import hashlib
 
 from asn1crypto import core
 
-from . import certificates, cms, der, trust
+from . import certificates, cms, trust
 from .cms import BOOLEAN, CONTEXT0, CONTEXT1, DIGESTS, INTEGER, OCTETS, OID, OID_TAG, SEQUENCE
 
 
@@ -38,12 +38,8 @@ def check_token(blob, element, signature_value, tsa_roots):
     if len(content["content"].children) != 1 or cms.identifier(content["content"].children[0]) != OCTETS:
         reading.refuse("tst-info-octets", "holds its TSTInfo in something other than one OCTET STRING")
     tst_bytes = reading.content(content["content"].children[0])
-    try:
-        tst_element = der.parse(tst_bytes)
-    except der.NotDer as error:
-        reading.refuse(error.check, f"is not in DER throughout (its TSTInfo: {error}), so it could hide what its"
-                       " authority did not sign")
-    imprint_name, imprint, moment = _tst_info(cms.Reading(tst_bytes, "its timestamp", "token"), tst_element)
+    tst_element, tst_reading = reading.nested(tst_bytes, "its TSTInfo", "authority")
+    imprint_name, imprint, moment = _tst_info(tst_reading, tst_element)
 
     attribute_certificates = []
     carried = cms.carried_certificates(reading, signed["certificates"], attribute_certificates)
