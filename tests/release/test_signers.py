@@ -170,6 +170,7 @@ def test_attribute_sets_of_real_signers(name, plain, built_exe, folder, pki, tsa
     ("file-link", lambda tree: indirect(tree).children.__setitem__(0, E.parse(
         EMPTY_LINK_IMAGE_DATA[:-2] + b"\x81\x00")), "signature.pe-image-data"),
     ("capabilities", lambda tree: None, "signature.smime-capabilities"),
+    ("many-capabilities", lambda tree: None, "signature.smime-capabilities"),
     ("protection", lambda tree: None, "signature.algorithm-protection"),
 ])
 def test_nearest_forgeries_of_real_attribute_sets(name, edit, check, plain, built_exe, folder, tsa, signer_key):
@@ -179,6 +180,9 @@ def test_nearest_forgeries_of_real_attribute_sets(name, edit, check, plain, buil
     if name == "capabilities":  # a capability whose parameter is no key size, but room for anything
         others.append(E.tlv(0x30, E.oid(SMIME_CAPABILITIES) + E.tlv(0x31, E.tlv(0x30, E.tlv(
             0x30, E.oid("1.2.840.113549.3.7") + E.tlv(0x02, b"\x01" * 64))))))
+    if name == "many-capabilities":  # more than anyone lists, each of a genuine shape
+        others.append(E.tlv(0x30, E.oid(SMIME_CAPABILITIES) + E.tlv(0x31, E.tlv(0x30, b"".join(
+            E.tlv(0x30, E.oid(f"1.2.840.113549.3.{n}")) for n in range(1, 34))))))
     if name == "protection":  # naming SHA-512 where the signer signed with SHA-256
         others.append(protection(tree, "sha512"))
     sign_again(tree, signer_key, others)
@@ -341,17 +345,17 @@ def authority_of(tsa):
             serialization.load_pem_private_key((tsa.dir / "tsa.key").read_bytes(), None))
 
 
-def countersign(tree, authority, digest_of=None):
+def countersign(tree, authority, digest_of=None, timed=True):
     """A legacy countersignature by AUTHORITY (a certificate and its key)
     over the signature's value (over DIGEST_OF, when given), as signtool /t
-    writes it: contentType data, signingTime and messageDigest; the
-    certificate added to the signature's."""
+    writes it: contentType data, signingTime (unless not TIMED) and
+    messageDigest; the certificate added to the signature's."""
     certificate, key = authority
     value = signer_info(tree)[5].content if digest_of is None else digest_of
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%y%m%d%H%M%SZ").encode()
     signed = E.Node(0xA0, children=sorted([
-        attribute(CONTENT_TYPE, E.oid(DATA)), attribute(SIGNING_TIME, E.tlv(0x17, now)),
-        attribute(MESSAGE_DIGEST, E.tlv(0x04, hashlib.sha256(value).digest()))], key=E.encode))
+        attribute(CONTENT_TYPE, E.oid(DATA)), attribute(MESSAGE_DIGEST, E.tlv(0x04, hashlib.sha256(value).digest()))]
+        + [attribute(SIGNING_TIME, E.tlv(0x17, now))] * timed, key=E.encode))
     serial = certificate.serial_number.to_bytes((certificate.serial_number.bit_length() + 8) // 8, "big")
     info = E.tlv(0x30, E.tlv(0x02, b"\x01") + E.tlv(0x30, certificate.issuer.public_bytes() + E.tlv(0x02, serial))
                  + E.encode(E.algorithm(DIGEST_OIDS["sha256"], b"\x05\x00")) + E.encode(signed)
@@ -386,10 +390,28 @@ def test_legacy_countersignature(plain, built_exe, folder, pki, tsa):
     assert found.timestamp_authority == "CN=Sorrelvane Test Countersigner", found
     tree = E.parse(plain)
     countersign(tree, authority_of(tsa))
-    value = signer_info(tree)[6][0][1][0][5]
+    value = countersigner_info(tree)[5]
     value.content = value.content[:-1] + bytes([value.content[-1] ^ 1])
     refused("countersignature.authority-signature", read,
             put(tree, built_exe, folder / "countersigned-flipped.exe"), tsa.root)
+
+
+def countersigner_info(tree):
+    return signer_info(tree)[6][0][1][0]
+
+
+@pytest.mark.parametrize("name, edit, check", [
+    ("untimed", None, "countersignature.signing-time-present"),
+    ("unsigned-attributes", lambda info: info.children.append(E.Node(0xA1, children=[attribute(CONTENT_TYPE, E.oid(
+        DATA))])), "countersignature.no-unsigned-attributes"),
+    ("attributes-unsigned", lambda info: info.children.pop(3), "countersignature.signed-attributes"),
+])
+def test_countersignature_shapes_no_signer_writes(name, edit, check, plain, built_exe, folder, tsa):
+    tree = E.parse(plain)
+    countersign(tree, authority_of(tsa), timed=edit is not None)
+    if edit is not None:
+        edit(countersigner_info(tree))
+    refused(check, read, put(tree, built_exe, folder / f"countersigned-{name}.exe"), tsa.root)
 
 
 # An attribute certificate as Microsoft's time-stamp service carries one beside its own: tagged [1],
@@ -405,16 +427,17 @@ ATTRIBUTE_CERTIFICATE = E.parse(E.tlv(0xA1, E.tlv(0x30, b"".join([
 
 @pytest.mark.parametrize("named_as, check", [("AttributeCertificate", None), ("unnamed", "token.attribute-certificate-named"),
                                              ("as carried", "token.ess-on-chain"),
-                                             ("a certificate", "token.attribute-certificate")])
+                                             ("a certificate", "token.attribute-certificate"),
+                                             ("twice", "token.certificate-once")])
 def test_microsoft_style_token(named_as, check, genuine, built_exe, folder, pki, tsa):
     tree = E.parse(genuine[1])
     carried = ATTRIBUTE_CERTIFICATE
     if named_as == "a certificate":  # the authority's root retagged, named by the ESS as its chain may be
         root = x509.load_pem_x509_certificate(tsa.root.read_bytes()).public_bytes(serialization.Encoding.DER)
         carried = E.parse(b"\xa1" + root[1:])
-    token_signed_data(tree)[3].children.append(carried)
+    token_signed_data(tree)[3].children.extend([carried] * (1 + (named_as == "twice")))
     encoding = E.encode(carried)
-    hashed = {"AttributeCertificate": b"\x30" + encoding[1:], "as carried": encoding,
+    hashed = {"AttributeCertificate": b"\x30" + encoding[1:], "twice": b"\x30" + encoding[1:], "as carried": encoding,
               "a certificate": b"\x30" + encoding[1:]}.get(named_as)
     if hashed is not None:
         ess_id(tree)[0].children.append(E.parse(E.tlv(0x30, E.tlv(0x04, hashlib.sha256(hashed).digest()))))
