@@ -416,6 +416,8 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
         with pytest.raises(building.BuildError) as caught:
             building._export(repo, commit, work_dir / "crafted-out" / commit)
         assert said in str(caught.value), caught.value
+    with pytest.raises(building.BuildError, match="git could not list the files of commit"):
+        building._export(repo, "0" * 40, work_dir / "crafted-out" / "none")
 
     # Nothing to build, a filter driver that reading would run, a commit that does not build.
     def build(name):
@@ -722,6 +724,9 @@ def test_settings_that_do_not_fit_together(pki):
         with pytest.raises(signing.SigningError) as caught:
             signing.read_settings({k: v.format(pki=pki.dir) for k, v in settings.items()})
         assert said in str(caught.value), (settings, caught.value)
+    # A secret is written before the tool starts: one that would not fit in the pipe would hang it.
+    with pytest.raises(ValueError), processes.secret_pipe(b"x" * 4096):
+        pass
 
 
 SIGNER = dict(SIGN_CERT="{pki}/chain.pem", SIGN_KEY="{pki}/signer.key", SIGN_PASS_FILE="{pki}/password")
