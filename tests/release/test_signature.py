@@ -333,7 +333,7 @@ def test_tool_made_forgery_is_refused(name, check, tool_made, tsa):
     refused(check, read, tool_made / f"{name}.exe", tsa.root, naming="sign once" if name == "nested" else None)
 
 
-def test_the_image_around_the_signature(genuine, built_exe, work_dir, tsa):
+def test_the_image_around_the_signature(genuine, signed_with_root, built_exe, work_dir, tsa):
     data, blob = genuine
     built = built_exe.read_bytes()
     # attach is osslsigncode's attach-signature, byte for byte. The signature goes in as PEM, which
@@ -357,6 +357,7 @@ def test_the_image_around_the_signature(genuine, built_exe, work_dir, tsa):
     other[-1] ^= 1
     refused("build.unsigned-is-build",
             signature.compare_with_build, data, bytes(other), sig)
+    refused("build.round-trip", signature.compare_with_build, data, built, read(signed_with_root, tsa.root))
     moved = bytearray(data)
     layout = image.read_layout(data)
     moved[layout.checksum_offset] ^= 1
