@@ -10,6 +10,7 @@ checkout, can slip into what is named as built from commit X."""
 import contextlib
 import errno
 import fcntl
+import hashlib
 import os
 import re
 from dataclasses import dataclass
@@ -119,12 +120,18 @@ def _export(root, commit, destination):
         raise BuildError(f"git could not read the files of commit {commit}")
     out, at = batch.stdout, 0
     for mode, object_id, parts in entries:
-        end = out.index(b"\n", at)
-        answer = out[at:end].split(b" ")
-        if len(answer) != 3 or answer[0].decode() != object_id or answer[1] != b"blob":
+        end = out.find(b"\n", at)
+        answer = out[at:end].split(b" ") if end >= 0 else []
+        if len(answer) != 3 or answer[0].decode() != object_id or answer[1] != b"blob" or not answer[2].isdigit():
             raise BuildError(f"git did not give the blob {object_id} of commit {commit}")
         size = int(answer[2])
         content, at = out[end + 1:end + 1 + size], end + 2 + size
+        # git does not check a loose object's bytes against its id: a corrupt
+        # repository would otherwise build what no commit holds.
+        header = f"blob {size}\0".encode()
+        if out[at - 1:at] != b"\n" or hashlib.new("sha1" if len(object_id) == 40 else "sha256",
+                                                  header + content).hexdigest() != object_id:
+            raise BuildError(f"git gave other bytes for the blob {object_id} of commit {commit}")
         folder = destination.joinpath(*parts[:-1])
         folder.mkdir(parents=True, exist_ok=True)
         descriptor = os.open(folder / parts[-1], os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW,

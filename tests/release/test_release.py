@@ -19,6 +19,7 @@ import subprocess
 import tempfile
 import time
 import unicodedata
+import zlib
 from pathlib import Path
 
 import pefile
@@ -398,7 +399,7 @@ def test_refusals(checkout, work_dir, pki, name, reason, settings):
     expect_refused(checkout, work_dir / name, reason, **settings)
 
 
-def test_refusals_of_commits_that_are_not_plain_files(work_dir):
+def test_refusals_of_commits_that_are_not_plain_files(work_dir, monkeypatch):
     """A commit is written out as the build's sources only when it holds plain files under plain names:
     a link could point anywhere, a .git or .. entry would be written where git itself would not."""
     repo = work_dir / "crafted"
@@ -407,7 +408,13 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
     blob = git("hash-object", "-w", "--stdin", input=b"text\n").stdout.decode().strip()
     identity = {"GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@t", "GIT_COMMITTER_NAME": "t",
                 "GIT_COMMITTER_EMAIL": "t@t"}
+    # A corrupt repository: a loose object whose bytes are another file's, which git gives as they are.
+    replaced = git("hash-object", "-w", "--stdin", input=b"third\n").stdout.decode().strip()
+    loose = repo / ".git" / "objects" / replaced[:2] / replaced[2:]
+    loose.chmod(0o644)
+    loose.write_bytes(zlib.compress(b"blob 6\0fourth"))
     for entry, said in [(f"120000 blob {blob}\tlink", "as a blob of mode 120000, not a plain file"),
+                        (f"100644 blob {replaced}\tfile", f"git gave other bytes for the blob {replaced}"),
                         (f"100644 blob {blob}\t.git", "holds a file named .git"),
                         (f"100644 blob {blob}\t..", "holds a file named .."),
                         (f"100644 blob {'0' * 39}1\tgone", "git did not give the blob")]:
@@ -418,6 +425,13 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
         assert said in str(caught.value), caught.value
     with pytest.raises(building.BuildError, match="git could not list the files of commit"):
         building._export(repo, "0" * 40, work_dir / "crafted-out" / "none")
+    stand_in = work_dir / "git that cannot read"
+    stand_in.mkdir()
+    (stand_in / "git").write_text(f'#!/bin/sh\ncase " $* " in *" cat-file "*) exit 128;; esac\nexec {shutil.which("git")} "$@"\n')
+    (stand_in / "git").chmod(0o755)
+    with monkeypatch.context() as patch, pytest.raises(building.BuildError, match="git could not read the files of"):
+        patch.setattr(processes, "SYSTEM_PATH", f"{stand_in}:{processes.SYSTEM_PATH}")
+        building._export(repo, commit, work_dir / "crafted-out" / "unread")
 
     # Nothing to build, a filter driver that reading would run, a commit that does not build.
     def build(name):
