@@ -738,6 +738,11 @@ def test_settings_that_do_not_fit_together(pki):
         with pytest.raises(signing.SigningError) as caught:
             signing.read_settings({k: v.format(pki=pki.dir) for k, v in settings.items()})
         assert said in str(caught.value), (settings, caught.value)
+    from release_tools import release
+    for settings, said in [(dict(SIGN_CA="{pki}/root.pem"), "SIGN_CA is the roots a signature must lead to"),
+                           (dict(SIGNER, SIGN_TSA_CA="{pki}/root.pem"), "SIGN_TSA_CA is the roots a timestamp")]:
+        with pytest.raises(release.Failed, match=said):
+            release.read_settings({k: v.format(pki=pki.dir) for k, v in settings.items()})
     # A secret is written before the tool starts: one that would not fit in the pipe would hang it.
     with pytest.raises(ValueError), processes.secret_pipe(b"x" * 4096):
         pass
