@@ -26,6 +26,7 @@ import pefile
 import pytest
 from asn1crypto import cms
 from cryptography import x509
+from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.serialization import Encoding
 
 import pki as pki_module
@@ -505,13 +506,15 @@ def signing_processes(marker):
     return found
 
 
-# Stand-ins for osslsigncode that say they signed and did not do all of it: the release must not
-# ship what they wrote. Each copies or calls the real tool ("$REAL"), bound over the system's.
+# Stand-ins for osslsigncode that say they signed and did not do all of it, or more: the release
+# must not ship what they wrote. Each copies or calls the real tool ("$REAL"), bound over the system's.
 LAZY_SIGNERS = {
     "signs nothing": ('while [ $# -gt 0 ]; do case $1 in -in) in=$2; shift;; -out) out=$2; shift;; esac; shift;'
                       ' done; cp "$in" "$out"', "[signature.present]: it carries no signature"),
     "stamps no time": ('args=(); while [ $# -gt 0 ]; do if [ "$1" = -ts ]; then shift; else args+=("$1"); fi;'
                        ' shift; done; exec "$REAL" "${args[@]}"', "carries no timestamp, though SIGN_TIMESTAMP_URL"),
+    "drops a file in DIST_DIR": ('"$REAL" "$@" && : >"$DIST/stray.txt"',
+                                 "files that a release does not make appeared in it while it was made: stray.txt"),
 }
 
 
@@ -523,7 +526,8 @@ def test_refusals_of_a_signing_tool_that_skips_its_work(case, checkout, work_dir
     folder.mkdir(parents=True)
     body, said = LAZY_SIGNERS[case]
     shutil.copy2("/usr/bin/osslsigncode", folder / "real-osslsigncode")
-    (folder / "osslsigncode").write_text(f"#!/bin/bash\nREAL={shlex.quote(str(folder / 'real-osslsigncode'))}\n{body}\n")
+    (folder / "osslsigncode").write_text(f"#!/bin/bash\nREAL={shlex.quote(str(folder / 'real-osslsigncode'))}\n"
+                                         f"DIST={shlex.quote(str(folder / 'dist'))}\n{body}\n")
     (folder / "osslsigncode").chmod(0o755)
     env = {k: v for k, v in os.environ.items() if k not in SETTINGS}
     env.update(DIST_DIR="dist", SIGN_CERT=str(pki.chain), SIGN_KEY=str(pki.signer_key),
@@ -574,7 +578,8 @@ def test_settings_secret_given_where_a_path_belongs(checkout, work_dir, pki, set
     secret = pki.password if setting == "SIGN_PASS_FILE" else pki.signer_key.read_text()
     settings = dict(SIGN_CERT="../pki/chain.pem", **KEY)
     settings[setting] = secret
-    run = expect_refused(checkout, work_dir / f"secret-{setting}", f"{setting} ", **settings)
+    said = {"SIGN_PASS_FILE": "it is the path of a file holding the password", "SIGN_KEY": "holds a key itself"}
+    run = expect_refused(checkout, work_dir / f"secret-{setting}", f"{setting} .*{said[setting]}", **settings)
     assert_secrets_absent(pki, run.output)
 
 
@@ -717,14 +722,33 @@ SETTING_CLASHES = [
 ]
 
 
-def test_settings_checked_before_the_build(pki):
-    """A signer's certificate not valid yet; an encrypted key with no password file, named as such
-    rather than left to a tool that would ask for the password."""
+def test_settings_checked_before_the_build(pki, work_dir):
+    """A signer's certificate not valid yet or not for signatures; an encrypted key with no password
+    file, named as such rather than left to a tool that would ask for the password; files that hold
+    no certificate or key, or another's key."""
     from release_tools import signing
     key = {"SIGN_CERT": str(pki.chain), "SIGN_KEY": str(pki.signer_key)}
-    for settings, now, said in [({**key, "SIGN_PASS_FILE": str(pki.password_file)}, datetime.datetime(2000, 1, 1),
+    signer = {**key, "SIGN_PASS_FILE": str(pki.password_file)}
+    (work_dir / "wrong password").write_text("wrong\n")
+    intermediate = x509.load_pem_x509_certificate(pki.intermediate.read_bytes())
+    intermediate_key = serialization.load_pem_private_key(pki.intermediate_key.read_bytes(), None)
+    enciphering = pki_module.certificate("Enciphering Publisher", pki_module.new_key(), intermediate, intermediate_key,
+                                         ca=False, usage=pki_module.key_usage(key_encipherment=True),
+                                         extensions=[(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.CODE_SIGNING]),
+                                                      False)])
+    (work_dir / "enciphering.pem").write_bytes(pki_module.pem(enciphering, intermediate))
+    for settings, now, said in [(signer, datetime.datetime(2000, 1, 1),
                                  "(CN=Sorrelvane Test Publisher) is not valid before "),
-                                (key, None, "SIGN_KEY is encrypted: set SIGN_PASS_FILE")]:
+                                (key, None, "SIGN_KEY is encrypted: set SIGN_PASS_FILE"),
+                                ({**signer, "SIGN_CERT": str(work_dir / "enciphering.pem")}, None,
+                                 "(CN=Enciphering Publisher) has a keyUsage without digitalSignature"),
+                                ({**signer, "SIGN_CERT": str(pki.signer_key)}, None, "SIGN_CERT holds no certificate"),
+                                ({**signer, "SIGN_KEY": str(pki.chain)}, None, "SIGN_KEY is not a PEM private key"),
+                                ({**key, "SIGN_KEY": str(pki.other_key)}, None,
+                                 "SIGN_KEY is not the key of the signer's certificate in SIGN_CERT"),
+                                ({"SIGN_PKCS12": str(pki.dir / "signer.pfx"),
+                                  "SIGN_PASS_FILE": str(work_dir / "wrong password")}, None,
+                                 "SIGN_PKCS12 holds no certificate that can be read")]:
         with pytest.raises(signing.SigningError) as caught:
             signing.check_signer(signing.read_settings(settings), now=now)
         assert said in str(caught.value), caught.value
