@@ -21,11 +21,6 @@ from .verdicts import CannotCheck, Refused
 CLOCK_SKEW = datetime.timedelta(minutes=5)
 
 
-class NotApplicable(CannotCheck):
-    """The lists given cannot settle revocation for this file (exit 2);
-    str() says why, naming the list or the certificate."""
-
-
 def issued_by(crl, issuer):
     """Whether ISSUER's key signed CRL. Its issuer name is OpenSSL's to match:
     RFC 5280 compares names without regard to case or runs of spaces, and a
@@ -167,7 +162,7 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, given: 
     """Raises Refused when a certificate on SIG's chain (up to
     SIGNER_ROOTS) or on its authority's (up to TSA_ROOTS), each a list of
     certificates, is revoked by the lists GIVEN ((path, list) pairs, as
-    inputs.revocation_lists reads them); else NotApplicable when those lists
+    inputs.revocation_lists reads them); else CannotCheck when those lists
     cannot settle it.
     A revocation found decides, whatever else the lists leave open. SIG is
     None for an unsigned file, to which no list applies."""
@@ -190,21 +185,21 @@ def check(sig: Optional["signature.Signature"], signer_roots, tsa_roots, given: 
         unusable += cannot_use
     stale = next((crl for _, crl in given if not _current(crl, now)), None)
     if stale is not None:
-        raise NotApplicable("revocation.current", f"the revocation list from {certificates.rfc2253(stale.issuer)} is not current (issued"
+        raise CannotCheck("revocation.current", f"the revocation list from {certificates.rfc2253(stale.issuer)} is not current (issued"
                             f" {stale.last_update:%Y-%m-%d %H:%M}, next due {stale.next_update or 'never'} UTC):"
                             " give the one its issuer publishes now")
     if unusable:
         crl, why = unusable[0]
-        raise NotApplicable("revocation.usable", f"the revocation list from {certificates.rfc2253(crl.issuer)} cannot"
+        raise CannotCheck("revocation.usable", f"the revocation list from {certificates.rfc2253(crl.issuer)} cannot"
                             f" be used: {why}")
     if uncovered is not None:
-        raise NotApplicable("revocation.coverage", f"the revocation lists given from the issuer of {certificates.subject(uncovered)},"
+        raise CannotCheck("revocation.coverage", f"the revocation lists given from the issuer of {certificates.subject(uncovered)},"
                             " signed by its key, do not cover it, as OpenSSL's verifier reads them (another"
                             " partition or scope): give the one that does")
     # Every list is current by now, so each was tried against every link: one none applied to is unused.
     unused = next(((path, crl) for path, crl in given if id(crl) not in applied), None)
     if unused is not None:
         path, crl = unused
-        raise NotApplicable("revocation.applies", f"the revocation list from {certificates.rfc2253(crl.issuer)} in {shown(path)} is signed by no"
+        raise CannotCheck("revocation.applies", f"the revocation list from {certificates.rfc2253(crl.issuer)} in {shown(path)} is signed by no"
                             " issuer on the signer's chain or on the timestamp authority's: it cannot be applied"
                             " to this file")
