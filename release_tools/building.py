@@ -88,50 +88,66 @@ def _git(root, *args, timeout=GIT_TIME_LIMIT, input=None):
     # A user who verifies may not own the checkout, which git then refuses to
     # read. Reading it is safe as long as none of its configured commands runs:
     # of what is used here, an fsmonitor would, so that is switched off, and a
-    # filter driver would (git status runs clean filters), so a checkout that
-    # configures one is not read at all.
+    # filter driver would (git status runs clean filters), as would the fetch
+    # of a partial clone's missing objects, so a checkout that configures
+    # either is not read at all. Replacement refs would swap in other objects
+    # under the commit's ids, so they are not followed.
     return processes.run(
-        ["git", "-c", f"safe.directory={root}", "-c", "core.fsmonitor=false", "-C", root, *args],
-        timeout=timeout, input=input)
+        ["git", "--no-replace-objects", "-c", f"safe.directory={root}", "-c", "core.fsmonitor=false", "-C", root,
+         *args], timeout=timeout, input=input)
+
+
+def _objects(root, commit, asked):
+    """The bytes of each (id, kind) in ASKED, from one git cat-file --batch.
+    git gives an object as its store holds it, whatever its id, so each is
+    hashed here: a corrupt store must not build what the commit does not hold."""
+    batch = _git(root, "cat-file", "--batch", input=b"".join(object_id.encode() + b"\n" for object_id, _ in asked))
+    if batch.returncode != 0:
+        raise BuildError(f"git could not read the files of commit {commit}")
+    out, at, contents = batch.stdout, 0, []
+    for object_id, kind in asked:
+        end = out.find(b"\n", at)
+        answer = out[at:end].decode("ascii", "replace").split(" ") if end >= 0 else []
+        if len(answer) != 3 or answer[:2] != [object_id, kind] or not answer[2].isdigit():
+            raise BuildError(f"git did not give the {kind} {object_id} of commit {commit}")
+        size = int(answer[2])
+        content, at = out[end + 1:end + 1 + size], end + 2 + size
+        if hashlib.new("sha1" if len(commit) == 40 else "sha256",
+                       f"{kind} {size}\0".encode() + content).hexdigest() != object_id:
+            raise BuildError(f"git gave other bytes for the {kind} {object_id} of commit {commit}")
+        contents.append(content)
+    return contents
 
 
 def _export(root, commit, destination):
-    """Writes COMMIT's files into DESTINATION exactly as committed."""
-    listing = _git(root, "ls-tree", "-r", "-z", "--full-tree", commit)
+    """Writes COMMIT's files into DESTINATION exactly as committed: the
+    commit, every tree on the way and every file read as hashed objects."""
+    tree = re.match(rb"tree ([0-9a-f]{40}|[0-9a-f]{64})\n", _objects(root, commit, [(commit, "commit")])[0])
+    if tree is None:
+        raise BuildError(f"commit {commit} names no tree")
+    tree = tree.group(1).decode()
+    listing = _git(root, "ls-tree", "-r", "-t", "-z", "--full-tree", tree)
     if listing.returncode != 0:
         raise BuildError(f"git could not list the files of commit {commit}")
-    entries = []
+    asked, files = [(tree, "tree")], []
     for entry in listing.stdout.split(b"\0"):
         if not entry:
             continue
         header, _, name = entry.partition(b"\t")
         mode, kind, object_id = header.decode("ascii", "replace").split(" ")
         path = os.fsdecode(name)
+        if (mode, kind) == ("040000", "tree"):
+            asked.append((object_id, "tree"))
+            continue
         if mode not in ("100644", "100755"):
             raise BuildError(f"commit {commit} holds {shown(path)} as a {kind} of mode {mode}, not a plain file")
         parts = path.split("/")
         if any(part in ("", ".", "..", ".git") for part in parts):
             raise BuildError(f"commit {commit} holds a file named {shown(path)}, which cannot be written as it is")
-        entries.append((mode, object_id, parts))
-    # One git for every blob: the batch answers each id with its header and bytes.
-    batch = _git(root, "cat-file", "--batch",
-                 input=b"".join(object_id.encode() + b"\n" for _, object_id, _ in entries))
-    if batch.returncode != 0:
-        raise BuildError(f"git could not read the files of commit {commit}")
-    out, at = batch.stdout, 0
-    for mode, object_id, parts in entries:
-        end = out.find(b"\n", at)
-        answer = out[at:end].split(b" ") if end >= 0 else []
-        if len(answer) != 3 or answer[0].decode() != object_id or answer[1] != b"blob" or not answer[2].isdigit():
-            raise BuildError(f"git did not give the blob {object_id} of commit {commit}")
-        size = int(answer[2])
-        content, at = out[end + 1:end + 1 + size], end + 2 + size
-        # git does not check a loose object's bytes against its id: a corrupt
-        # repository would otherwise build what no commit holds.
-        header = f"blob {size}\0".encode()
-        if out[at - 1:at] != b"\n" or hashlib.new("sha1" if len(object_id) == 40 else "sha256",
-                                                  header + content).hexdigest() != object_id:
-            raise BuildError(f"git gave other bytes for the blob {object_id} of commit {commit}")
+        asked.append((object_id, "blob"))
+        files.append((mode, parts))
+    blobs = [content for (_, kind), content in zip(asked, _objects(root, commit, asked)) if kind == "blob"]
+    for (mode, parts), content in zip(files, blobs):
         folder = destination.joinpath(*parts[:-1])
         folder.mkdir(parents=True, exist_ok=True)
         descriptor = os.open(folder / parts[-1], os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW,
@@ -154,6 +170,9 @@ def build_afresh(project_root, work_dir):
     if _git(root, "config", "--get-regexp", r"^filter\.").returncode == 0:
         raise BuildError(f"{shown(root)} configures git filter drivers (filter.*), which reading it would run; "
                          "use a clone without them")
+    if _git(root, "config", "--get-regexp", r"^(extensions\.partialclone|remote\..*\.promisor)$").returncode == 0:
+        raise BuildError(f"{shown(root)} is a partial clone, whose missing files git would fetch by commands of its "
+                         "configuration; use a full clone")
     status = _git(root, "status", "--porcelain", "-z")
     beside_changes = status.returncode != 0 or bool(status.stdout)
     source = work / "source"

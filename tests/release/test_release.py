@@ -400,7 +400,7 @@ def test_refusals(checkout, work_dir, pki, name, reason, settings):
     expect_refused(checkout, work_dir / name, reason, **settings)
 
 
-def test_refusals_of_commits_that_are_not_plain_files(work_dir, monkeypatch):
+def test_refusals_of_commits_that_are_not_plain_files(work_dir):
     """A commit is written out as the build's sources only when it holds plain files under plain names:
     a link could point anywhere, a .git or .. entry would be written where git itself would not."""
     repo = work_dir / "crafted"
@@ -409,13 +409,7 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir, monkeypatch):
     blob = git("hash-object", "-w", "--stdin", input=b"text\n").stdout.decode().strip()
     identity = {"GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@t", "GIT_COMMITTER_NAME": "t",
                 "GIT_COMMITTER_EMAIL": "t@t"}
-    # A corrupt repository: a loose object whose bytes are another file's, which git gives as they are.
-    replaced = git("hash-object", "-w", "--stdin", input=b"third\n").stdout.decode().strip()
-    loose = repo / ".git" / "objects" / replaced[:2] / replaced[2:]
-    loose.chmod(0o644)
-    loose.write_bytes(zlib.compress(b"blob 6\0fourth"))
     for entry, said in [(f"120000 blob {blob}\tlink", "as a blob of mode 120000, not a plain file"),
-                        (f"100644 blob {replaced}\tfile", f"git gave other bytes for the blob {replaced}"),
                         (f"100644 blob {blob}\t.git", "holds a file named .git"),
                         (f"100644 blob {blob}\t..", "holds a file named .."),
                         (f"100644 blob {'0' * 39}1\tgone", "git did not give the blob")]:
@@ -424,17 +418,9 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir, monkeypatch):
         with pytest.raises(building.BuildError) as caught:
             building._export(repo, commit, work_dir / "crafted-out" / commit)
         assert said in str(caught.value), caught.value
-    with pytest.raises(building.BuildError, match="git could not list the files of commit"):
-        building._export(repo, "0" * 40, work_dir / "crafted-out" / "none")
-    stand_in = work_dir / "git that cannot read"
-    stand_in.mkdir()
-    (stand_in / "git").write_text(f'#!/bin/sh\ncase " $* " in *" cat-file "*) exit 128;; esac\nexec {shutil.which("git")} "$@"\n')
-    (stand_in / "git").chmod(0o755)
-    with monkeypatch.context() as patch, pytest.raises(building.BuildError, match="git could not read the files of"):
-        patch.setattr(processes, "SYSTEM_PATH", f"{stand_in}:{processes.SYSTEM_PATH}")
-        building._export(repo, commit, work_dir / "crafted-out" / "unread")
 
-    # Nothing to build, a filter driver that reading would run, a commit that does not build.
+    # Nothing to build, a filter driver or a partial clone's fetch that reading would run, a commit
+    # that does not build.
     def build(name):
         (work_dir / "crafted-builds" / name).mkdir(parents=True)
         with pytest.raises(building.BuildError) as caught:
@@ -447,7 +433,64 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir, monkeypatch):
     git("config", "filter.any.clean", "cat")
     assert "configures git filter drivers" in build("filter")
     git("config", "--unset", "filter.any.clean")
+    git("config", "remote.origin.promisor", "true")
+    assert "is a partial clone" in build("partial")
+    git("config", "--unset", "remote.origin.promisor")
     assert f"the build of commit {git('rev-parse', 'HEAD').stdout.decode().strip()} failed: " in build("broken")
+
+
+# Stand-ins for git whose cat-file does not answer in full.
+UNREADING_GITS = {
+    "fails": ("exit 128", "git could not read the files of"),
+    "stops short": ('read id; printf "%s commit 6" "$id"', "git did not give the commit"),
+    "gives no size": ('read id; printf "%s commit six\\n" "$id"', "git did not give the commit"),
+}
+
+
+def test_refusals_of_a_doctored_object_store(work_dir, monkeypatch):
+    """git gives an object as its store holds it, whatever its id: the export hashes the commit, every
+    tree and every file, follows no replacement ref, and refuses an answer that is not whole."""
+    identity = {"GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@t", "GIT_COMMITTER_NAME": "t",
+                "GIT_COMMITTER_EMAIL": "t@t"}
+    for object_format in ("sha1", "sha256"):
+        repo = work_dir / f"store-{object_format}"
+        (repo / "sub").mkdir(parents=True)
+        git = lambda *args, **kw: subprocess.run(["git", "-C", repo, *args], capture_output=True, check=True,
+                                                 env={**os.environ, **identity}, **kw).stdout.decode().strip()
+        git("init", "-q", f"--object-format={object_format}")
+        (repo / "README").write_bytes(b"top\r\n")
+        (repo / "sub" / "a.c").write_bytes(b"good\n")
+        git("add", "-A")
+        git("commit", "-q", "-m", "two files")
+        commit, sub = git("rev-parse", "HEAD"), git("rev-parse", "HEAD:sub")
+        evil = git("hash-object", "-w", "--stdin", input=b"evil\n")
+        git("replace", git("rev-parse", "HEAD:sub/a.c"), evil)
+        building._export(repo, commit, work_dir / f"out-{object_format}")
+        assert (work_dir / f"out-{object_format}" / "sub" / "a.c").read_bytes() == b"good\n"
+        assert (work_dir / f"out-{object_format}" / "README").read_bytes() == b"top\r\n"
+    # The subtree's object holding another tree's bytes, one that lists the other file.
+    other = git("mktree", input=f"100644 blob {evil}\ta.c\n".encode())
+    raw = subprocess.run(["git", "-C", repo, "cat-file", "tree", other], capture_output=True, check=True).stdout
+    loose = repo / ".git" / "objects" / sub[:2] / sub[2:]
+    loose.chmod(0o644)
+    loose.write_bytes(zlib.compress(b"tree %d\0" % len(raw) + raw))
+    for asked, said in [(commit, f"git gave other bytes for the tree {sub}"),
+                        ("0" * 64, f"git did not give the commit {'0' * 64}"),
+                        (git("hash-object", "-t", "commit", "-w", "--literally", "--stdin", input=b"garbage"),
+                         "names no tree"),
+                        (git("hash-object", "-t", "commit", "-w", "--literally", "--stdin",
+                             input=f"tree {'0' * 63}1\n\nno tree\n".encode()), "git could not list the files")]:
+        with pytest.raises(building.BuildError, match=said):
+            building._export(repo, asked, work_dir / "out-doctored" / asked)
+    for name, (body, said) in UNREADING_GITS.items():
+        stand_in = work_dir / "gits" / name
+        stand_in.mkdir(parents=True)
+        (stand_in / "git").write_text(f'#!/bin/sh\ncase " $* " in *" cat-file "*) {body};; esac\n'
+                                      f'exec {shutil.which("git")} "$@"\n')
+        (stand_in / "git").chmod(0o755)
+        with monkeypatch.context() as patch, pytest.raises(building.BuildError, match=said):
+            patch.setattr(processes, "SYSTEM_PATH", f"{stand_in}:{processes.SYSTEM_PATH}")
+            building._export(repo, commit, work_dir / "out-unread" / name)
 
 
 def test_refusals_without_a_wait(checkout, work_dir, pki):
