@@ -90,11 +90,14 @@ def _git(root, *args, timeout=GIT_TIME_LIMIT, input=None):
     # of what is used here, an fsmonitor would, so that is switched off, and a
     # filter driver would (git status runs clean filters), as would the fetch
     # of a partial clone's missing objects, so a checkout that configures
-    # either is not read at all. Replacement refs would swap in other objects
-    # under the commit's ids, so they are not followed.
+    # either is not read at all. git status would also run hooks when it
+    # rewrites the index, and the commands of submodules' own configuration,
+    # so it writes nothing, runs no hook and leaves submodules alone.
+    # Replacement refs would swap in other objects under the commit's ids, so
+    # they are not followed.
     return processes.run(
-        ["git", "--no-replace-objects", "-c", f"safe.directory={root}", "-c", "core.fsmonitor=false", "-C", root,
-         *args], timeout=timeout, input=input)
+        ["git", "--no-replace-objects", "--no-optional-locks", "-c", f"safe.directory={root}", "-c",
+         "core.fsmonitor=false", "-c", "core.hooksPath=/dev/null", "-C", root, *args], timeout=timeout, input=input)
 
 
 def _objects(root, commit, asked):
@@ -120,40 +123,54 @@ def _objects(root, commit, asked):
 
 
 def _export(root, commit, destination):
-    """Writes COMMIT's files into DESTINATION exactly as committed: the
-    commit, every tree on the way and every file read as hashed objects."""
+    """Writes COMMIT's files into DESTINATION exactly as committed. Every
+    name and id comes from the hashed bytes of the commit and its trees, read
+    here a level at a time: another git's listing could come from another copy
+    of a tree than the one hashed."""
+    id_size = 20 if len(commit) == 40 else 32
     tree = re.match(rb"tree ([0-9a-f]{40}|[0-9a-f]{64})\n", _objects(root, commit, [(commit, "commit")])[0])
     if tree is None:
         raise BuildError(f"commit {commit} names no tree")
-    tree = tree.group(1).decode()
-    listing = _git(root, "ls-tree", "-r", "-t", "-z", "--full-tree", tree)
-    if listing.returncode != 0:
-        raise BuildError(f"git could not list the files of commit {commit}")
-    asked, files = [(tree, "tree")], []
-    for entry in listing.stdout.split(b"\0"):
-        if not entry:
-            continue
-        header, _, name = entry.partition(b"\t")
-        mode, kind, object_id = header.decode("ascii", "replace").split(" ")
-        path = os.fsdecode(name)
-        if (mode, kind) == ("040000", "tree"):
-            asked.append((object_id, "tree"))
-            continue
-        if mode not in ("100644", "100755"):
-            raise BuildError(f"commit {commit} holds {shown(path)} as a {kind} of mode {mode}, not a plain file")
-        parts = path.split("/")
-        if any(part in ("", ".", "..", ".git") for part in parts):
-            raise BuildError(f"commit {commit} holds a file named {shown(path)}, which cannot be written as it is")
-        asked.append((object_id, "blob"))
-        files.append((mode, parts))
-    blobs = [content for (_, kind), content in zip(asked, _objects(root, commit, asked)) if kind == "blob"]
-    for (mode, parts), content in zip(files, blobs):
+    level, files = [(tree.group(1).decode(), [])], []
+    while level:
+        below = []
+        for (_, folder), content in zip(level, _objects(root, commit, [(object_id, "tree") for object_id, _ in level])):
+            for mode, name, object_id in _tree_entries(commit, content, id_size):
+                path = os.fsdecode(name)
+                if name in (b"", b".", b"..", b".git") or b"/" in name:
+                    raise BuildError(f"commit {commit} holds a file named {shown(path)}, which cannot be written as it is")
+                if mode == b"40000":
+                    below.append((object_id, folder + [path]))
+                elif mode in (b"100644", b"100755"):
+                    files.append((mode, folder + [path], object_id))
+                else:
+                    raise BuildError(f"commit {commit} holds {shown('/'.join(folder + [path]))} of mode "
+                                     f"{mode.decode('ascii', 'replace')}, not a plain file")
+        level = below
+    blobs = _objects(root, commit, [(object_id, "blob") for _, _, object_id in files])
+    for (mode, parts, _), content in zip(files, blobs):
         folder = destination.joinpath(*parts[:-1])
-        folder.mkdir(parents=True, exist_ok=True)
-        descriptor = os.open(folder / parts[-1], os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW,
-                             0o755 if mode == "100755" else 0o644)
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+            descriptor = os.open(folder / parts[-1], os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW,
+                                 0o755 if mode == b"100755" else 0o644)
+        except OSError as error:
+            raise BuildError(f"commit {commit} holds {shown('/'.join(parts))}, which cannot be written"
+                             f" ({error.strerror})") from None
         with open(descriptor, "wb") as file:
             file.write(content)
+
+
+def _tree_entries(commit, content, id_size):
+    """(mode, name, id) of each entry of a tree's bytes: "<mode> <name>\\0"
+    and the id in binary."""
+    at = 0
+    while at < len(content):
+        space, nul = content.find(b" ", at), content.find(b"\0", at)
+        if not 0 < space - at <= 6 or nul < space or nul + 1 + id_size > len(content):
+            raise BuildError(f"commit {commit} holds a tree that git could not have written")
+        yield content[at:space], content[space + 1:nul], content[nul + 1:nul + 1 + id_size].hex()
+        at = nul + 1 + id_size
 
 
 def build_afresh(project_root, work_dir):
@@ -173,7 +190,7 @@ def build_afresh(project_root, work_dir):
     if _git(root, "config", "--get-regexp", r"^(extensions\.partialclone|remote\..*\.promisor)$").returncode == 0:
         raise BuildError(f"{shown(root)} is a partial clone, whose missing files git would fetch by commands of its "
                          "configuration; use a full clone")
-    status = _git(root, "status", "--porcelain", "-z")
+    status = _git(root, "status", "--porcelain", "-z", "--ignore-submodules=all")
     beside_changes = status.returncode != 0 or bool(status.stdout)
     source = work / "source"
     source.mkdir()

@@ -409,8 +409,10 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
     blob = git("hash-object", "-w", "--stdin", input=b"text\n").stdout.decode().strip()
     identity = {"GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@t", "GIT_COMMITTER_NAME": "t",
                 "GIT_COMMITTER_EMAIL": "t@t"}
-    for entry, said in [(f"120000 blob {blob}\tlink", "as a blob of mode 120000, not a plain file"),
+    for entry, said in [(f"120000 blob {blob}\tlink", "holds link of mode 120000, not a plain file"),
                         (f"100644 blob {blob}\t.git", "holds a file named .git"),
+                        (f"100644 blob {blob}\tdup\n100644 blob {blob}\tdup", "holds dup, which cannot be written"),
+                        (f"100644 blob {blob}\t{'n' * 300}", "which cannot be written (File name too long)"),
                         (f"100644 blob {blob}\t..", "holds a file named .."),
                         (f"100644 blob {'0' * 39}1\tgone", "git did not give the blob")]:
         tree = git("mktree", "--missing", input=entry.encode() + b"\n").stdout.decode().strip()
@@ -433,6 +435,11 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
     git("config", "filter.any.clean", "cat")
     assert "configures git filter drivers" in build("filter")
     git("config", "--unset", "filter.any.clean")
+    # A hook that git status would run when it rewrites the index of a file it sees touched.
+    (repo / ".git" / "hooks" / "post-index-change").write_text(f"#!/bin/sh\n: >'{work_dir}/hook ran'\n")
+    (repo / ".git" / "hooks" / "post-index-change").chmod(0o755)
+    os.utime(repo / "CMakeLists.txt", (1, 1))
+    assert "failed: " in build("hooked") and not (work_dir / "hook ran").exists()
     git("config", "remote.origin.promisor", "true")
     assert "is a partial clone" in build("partial")
     git("config", "--unset", "remote.origin.promisor")
@@ -445,6 +452,27 @@ UNREADING_GITS = {
     "stops short": ('read id; printf "%s commit 6" "$id"', "git did not give the commit"),
     "gives no size": ('read id; printf "%s commit six\\n" "$id"', "git did not give the commit"),
 }
+
+
+def relabelled_pack(repo, objects, fake, real):
+    """A newer pack of OBJECTS in REPO whose index lists FAKE's bytes under REAL's id, so that git
+    finds one copy of REAL or the other depending on which pack it searched last."""
+    run = lambda *args, **kw: subprocess.run(["git", "-C", repo, *args], capture_output=True, check=True, **kw)
+    run("repack", "-adq")
+    name = run("pack-objects", "-q", ".git/objects/pack/pack",
+               input="".join(f"{o}\n" for o in objects).encode()).stdout.decode().strip()
+    index = repo / ".git" / "objects" / "pack" / f"pack-{name}.idx"
+    data = index.read_bytes()
+    count = int.from_bytes(data[8 + 255 * 4:8 + 256 * 4], "big")
+    names, crcs, offsets = 8 + 1024, 8 + 1024 + 20 * count, 8 + 1024 + 24 * count
+    entries = sorted((bytes.fromhex(real) if data[names + 20 * i:names + 20 * i + 20] == bytes.fromhex(fake)
+                      else data[names + 20 * i:names + 20 * i + 20], data[crcs + 4 * i:crcs + 4 * i + 4],
+                      data[offsets + 4 * i:offsets + 4 * i + 4]) for i in range(count))
+    fanout = b"".join(sum(1 for e in entries if e[0][0] <= k).to_bytes(4, "big") for k in range(256))
+    index.write_bytes(data[:8] + fanout + b"".join(e[0] for e in entries) + b"".join(e[1] for e in entries)
+                      + b"".join(e[2] for e in entries) + data[offsets + 4 * count:])
+    later = time.time() + 10
+    os.utime(index.with_suffix(".pack"), (later, later))
 
 
 def test_refusals_of_a_doctored_object_store(work_dir, monkeypatch):
@@ -479,9 +507,31 @@ def test_refusals_of_a_doctored_object_store(work_dir, monkeypatch):
                         (git("hash-object", "-t", "commit", "-w", "--literally", "--stdin", input=b"garbage"),
                          "names no tree"),
                         (git("hash-object", "-t", "commit", "-w", "--literally", "--stdin",
-                             input=f"tree {'0' * 63}1\n\nno tree\n".encode()), "git could not list the files")]:
+                             input=f"tree {'0' * 63}1\n\nno tree\n".encode()), "git did not give the tree"),
+                        (git("hash-object", "-t", "commit", "-w", "--literally", "--stdin", input=b"tree %s\n\n%s" % (
+                            git("hash-object", "-t", "tree", "-w", "--literally", "--stdin", input=b"100644 a").encode(),
+                            b"a tree cut short")), "a tree that git could not have written")]:
         with pytest.raises(building.BuildError, match=said):
             building._export(repo, asked, work_dir / "out-doctored" / asked)
+    # Two copies of a subtree, its own and one that lists another file, in packs git searches by turns.
+    repo = work_dir / "store-packs"
+    (repo / "sub").mkdir(parents=True)
+    git("init", "-q", repo)
+    git("-C", repo, "commit", "-q", "--allow-empty", "-m", "none")
+    (repo / "a").write_bytes(b"real-a\n")
+    (repo / "sub" / "f").write_bytes(b"real-f\n")
+    git("-C", repo, "add", "-A")
+    git("-C", repo, "commit", "-q", "-m", "real")
+    evil = git("-C", repo, "hash-object", "-w", "--stdin", input=b"evil\n")
+    fake = git("-C", repo, "mktree", input=f"100644 blob {evil}\tf\n100755 blob {evil}\tinjected\n".encode())
+    relabelled_pack(repo, [git("-C", repo, "rev-parse", "HEAD^{tree}"), fake], fake,
+                    git("-C", repo, "rev-parse", "HEAD:sub"))
+    try:
+        building._export(repo, git("-C", repo, "rev-parse", "HEAD"), work_dir / "out-packs")
+        assert sorted(p.name for p in (work_dir / "out-packs").rglob("*")) == ["a", "f", "sub"]
+        assert (work_dir / "out-packs" / "sub" / "f").read_bytes() == b"real-f\n"
+    except building.BuildError as refused:
+        assert "git gave other bytes for the tree" in str(refused), refused
     for name, (body, said) in UNREADING_GITS.items():
         stand_in = work_dir / "gits" / name
         stand_in.mkdir(parents=True)
