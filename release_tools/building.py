@@ -37,6 +37,12 @@ COMPILER = "x86_64-w64-mingw32-g++-posix"
 TOOLS = ("git", "cmake", "make", COMPILER, "dpkg-query")
 
 GIT_TIME_LIMIT = 120
+# What a commit may hold for the export to write it: this project's sources
+# are a few hundred files and a few megabytes; a crafted tree can name the
+# same object billions of times from a few kilobytes.
+MAX_ENTRIES = 20_000
+MAX_DEPTH = 32
+MAX_SOURCE_BYTES = 256 << 20
 CONFIGURE_TIME_LIMIT = 300
 BUILD_TIME_LIMIT = 600
 
@@ -84,7 +90,7 @@ def check_buildable(folder):
             "set TMPDIR to a folder whose path has none")
 
 
-def _git(root, *args, timeout=GIT_TIME_LIMIT, input=None):
+def _git(root, *args, input=None):
     # A user who verifies may not own the checkout, which git then refuses to
     # read. Reading it is safe as long as none of its configured commands runs:
     # of what is used here, an fsmonitor would, so that is switched off, and a
@@ -95,31 +101,41 @@ def _git(root, *args, timeout=GIT_TIME_LIMIT, input=None):
     # so it writes nothing, runs no hook and leaves submodules alone.
     # Replacement refs would swap in other objects under the commit's ids, so
     # they are not followed.
-    return processes.run(
-        ["git", "--no-replace-objects", "--no-optional-locks", "-c", f"safe.directory={root}", "-c",
-         "core.fsmonitor=false", "-c", "core.hooksPath=/dev/null", "-C", root, *args], timeout=timeout, input=input)
+    try:
+        return processes.run(
+            ["git", "--no-replace-objects", "--no-optional-locks", "-c", f"safe.directory={root}", "-c",
+             "core.fsmonitor=false", "-c", "core.hooksPath=/dev/null", "-C", root, *args],
+            timeout=GIT_TIME_LIMIT, input=input)
+    except processes.TimedOut as error:
+        raise BuildError(f"git {args[0]} did not end within {error.seconds} s in {shown(root)}") from None
 
 
-def _objects(root, commit, asked):
-    """The bytes of each (id, kind) in ASKED, from one git cat-file --batch.
-    git gives an object as its store holds it, whatever its id, so each is
-    hashed here: a corrupt store must not build what the commit does not hold."""
-    batch = _git(root, "cat-file", "--batch", input=b"".join(object_id.encode() + b"\n" for object_id, _ in asked))
+def _objects(root, commit, asked, contents=True):
+    """The bytes of each (id, kind) in ASKED, from one git cat-file --batch
+    (without CONTENTS, their sizes alone, from --batch-check). git gives an
+    object as its store holds it, whatever its id, so each is hashed here: a
+    corrupt store must not build what the commit does not hold."""
+    batch = _git(root, "cat-file", "--batch" if contents else "--batch-check",
+                 input=b"".join(object_id.encode() + b"\n" for object_id, _ in asked))
     if batch.returncode != 0:
         raise BuildError(f"git could not read the files of commit {commit}")
-    out, at, contents = batch.stdout, 0, []
+    out, at, found = batch.stdout, 0, []
     for object_id, kind in asked:
         end = out.find(b"\n", at)
         answer = out[at:end].decode("ascii", "replace").split(" ") if end >= 0 else []
         if len(answer) != 3 or answer[:2] != [object_id, kind] or not answer[2].isdigit():
             raise BuildError(f"git did not give the {kind} {object_id} of commit {commit}")
         size = int(answer[2])
+        if not contents:
+            found.append(size)
+            at = end + 1
+            continue
         content, at = out[end + 1:end + 1 + size], end + 2 + size
         if hashlib.new("sha1" if len(commit) == 40 else "sha256",
                        f"{kind} {size}\0".encode() + content).hexdigest() != object_id:
             raise BuildError(f"git gave other bytes for the {kind} {object_id} of commit {commit}")
-        contents.append(content)
-    return contents
+        found.append(content)
+    return found
 
 
 def _export(root, commit, destination):
@@ -131,34 +147,45 @@ def _export(root, commit, destination):
     tree = re.match(rb"tree ([0-9a-f]{40}|[0-9a-f]{64})\n", _objects(root, commit, [(commit, "commit")])[0])
     if tree is None:
         raise BuildError(f"commit {commit} names no tree")
-    level, files = [(tree.group(1).decode(), [])], []
+    level, files, seen = [(tree.group(1).decode(), [])], [], 0
     while level:
         below = []
-        for (_, folder), content in zip(level, _objects(root, commit, [(object_id, "tree") for object_id, _ in level])):
-            for mode, name, object_id in _tree_entries(commit, content, id_size):
-                path = os.fsdecode(name)
-                if name in (b"", b".", b"..", b".git") or b"/" in name:
-                    raise BuildError(f"commit {commit} holds a file named {shown(path)}, which cannot be written as it is")
+        unique = list(dict.fromkeys(object_id for object_id, _ in level))
+        trees = dict(zip(unique, _objects(root, commit, [(object_id, "tree") for object_id in unique])))
+        for object_id, folder in level:
+            names = set()
+            for mode, name, entry_id in _tree_entries(commit, trees[object_id], id_size):
+                path, seen = os.fsdecode(name), seen + 1
+                shown_path = shown("/".join(folder + [path]))
+                if name in (b"", b".", b"..", b".git") or b"/" in name or name in names:
+                    raise BuildError(f"commit {commit} holds a file named {shown_path}, which cannot be written as it is")
+                names.add(name)
+                if seen > MAX_ENTRIES or len(folder) >= MAX_DEPTH:
+                    raise BuildError(f"commit {commit} holds more than {MAX_ENTRIES} files and folders, or folders"
+                                     f" nested more than {MAX_DEPTH} deep ({shown_path})")
                 if mode == b"40000":
-                    below.append((object_id, folder + [path]))
+                    below.append((entry_id, folder + [path]))
                 elif mode in (b"100644", b"100755"):
-                    files.append((mode, folder + [path], object_id))
+                    files.append((mode, folder + [path], entry_id))
                 else:
-                    raise BuildError(f"commit {commit} holds {shown('/'.join(folder + [path]))} of mode "
-                                     f"{mode.decode('ascii', 'replace')}, not a plain file")
+                    raise BuildError(f"commit {commit} holds {shown_path} of mode {mode.decode('ascii', 'replace')},"
+                                     " not a plain file")
         level = below
-    blobs = _objects(root, commit, [(object_id, "blob") for _, _, object_id in files])
-    for (mode, parts, _), content in zip(files, blobs):
+    unique = list(dict.fromkeys(object_id for _, _, object_id in files))
+    if sum(_objects(root, commit, [(object_id, "blob") for object_id in unique], contents=False)) > MAX_SOURCE_BYTES:
+        raise BuildError(f"commit {commit} holds more than {MAX_SOURCE_BYTES} bytes of files")
+    blobs = dict(zip(unique, _objects(root, commit, [(object_id, "blob") for object_id in unique])))
+    for mode, parts, object_id in files:
         folder = destination.joinpath(*parts[:-1])
         try:
             folder.mkdir(parents=True, exist_ok=True)
             descriptor = os.open(folder / parts[-1], os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW,
                                  0o755 if mode == b"100755" else 0o644)
+            with open(descriptor, "wb") as file:
+                file.write(blobs[object_id])
         except OSError as error:
             raise BuildError(f"commit {commit} holds {shown('/'.join(parts))}, which cannot be written"
                              f" ({error.strerror})") from None
-        with open(descriptor, "wb") as file:
-            file.write(content)
 
 
 def _tree_entries(commit, content, id_size):

@@ -411,7 +411,7 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
                 "GIT_COMMITTER_EMAIL": "t@t"}
     for entry, said in [(f"120000 blob {blob}\tlink", "holds link of mode 120000, not a plain file"),
                         (f"100644 blob {blob}\t.git", "holds a file named .git"),
-                        (f"100644 blob {blob}\tdup\n100644 blob {blob}\tdup", "holds dup, which cannot be written"),
+                        (f"100644 blob {blob}\tdup\n100644 blob {blob}\tdup", "holds a file named dup, which cannot"),
                         (f"100644 blob {blob}\t{'n' * 300}", "which cannot be written (File name too long)"),
                         (f"100644 blob {blob}\t..", "holds a file named .."),
                         (f"100644 blob {'0' * 39}1\tgone", "git did not give the blob")]:
@@ -451,6 +451,7 @@ UNREADING_GITS = {
     "fails": ("exit 128", "git could not read the files of"),
     "stops short": ('read id; printf "%s commit 6" "$id"', "git did not give the commit"),
     "gives no size": ('read id; printf "%s commit six\\n" "$id"', "git did not give the commit"),
+    "hangs": ("sleep 10", "git cat-file did not end within 2 s"),
 }
 
 
@@ -540,7 +541,23 @@ def test_refusals_of_a_doctored_object_store(work_dir, monkeypatch):
         (stand_in / "git").chmod(0o755)
         with monkeypatch.context() as patch, pytest.raises(building.BuildError, match=said):
             patch.setattr(processes, "SYSTEM_PATH", f"{stand_in}:{processes.SYSTEM_PATH}")
+            patch.setattr(building, "GIT_TIME_LIMIT", 2)
             building._export(repo, commit, work_dir / "out-unread" / name)
+    # A few kilobytes can name one tree or file billions of times: the export stops at its limits,
+    # and refuses a folder listed twice, which git merges.
+    repo = work_dir / "store-sha1"
+    commit = git("-C", repo, "rev-parse", "HEAD")
+    for limit, value, said in [("MAX_ENTRIES", 2, "more than 2 files and folders"), ("MAX_DEPTH", 1, "nested more"),
+                               ("MAX_SOURCE_BYTES", 9, "more than 9 bytes of files")]:
+        with monkeypatch.context() as patch, pytest.raises(building.BuildError, match=said):
+            patch.setattr(building, limit, value)
+            building._export(repo, commit, work_dir / "out-limits" / limit)
+    sub = bytes.fromhex(git("-C", repo, "rev-parse", "HEAD:sub"))
+    twice = git("-C", repo, "hash-object", "-t", "tree", "-w", "--literally", "--stdin",
+                input=b"40000 a\0" + sub + b"40000 a\0" + sub)
+    merged = git("-C", repo, "commit-tree", twice, "-m", "a folder twice")
+    with pytest.raises(building.BuildError, match="holds a file named a, which cannot be written"):
+        building._export(repo, merged, work_dir / "out-twice")
 
 
 def test_refusals_without_a_wait(checkout, work_dir, pki):
