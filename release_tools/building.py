@@ -110,31 +110,33 @@ def _git(root, *args, input=None):
         raise BuildError(f"git {args[0]} did not end within {error.seconds} s in {shown(root)}") from None
 
 
-def _objects(root, commit, asked, contents=True):
-    """The bytes of each (id, kind) in ASKED, from one git cat-file --batch
-    (without CONTENTS, their sizes alone, from --batch-check). git gives an
-    object as its store holds it, whatever its id, so each is hashed here: a
-    corrupt store must not build what the commit does not hold."""
+def _objects(root, commit, kind, ids, contents=True):
+    """{id: bytes} of each object IDS names, each of KIND and each asked once,
+    from one git cat-file --batch (without CONTENTS, {id: size} from
+    --batch-check). git gives an object as its store holds it, whatever its
+    id, so each is hashed here: a corrupt store must not build what the
+    commit does not hold."""
+    ids = list(dict.fromkeys(ids))
     batch = _git(root, "cat-file", "--batch" if contents else "--batch-check",
-                 input=b"".join(object_id.encode() + b"\n" for object_id, _ in asked))
+                 input=b"".join(object_id.encode() + b"\n" for object_id in ids))
     if batch.returncode != 0:
         raise BuildError(f"git could not read the files of commit {commit}")
-    out, at, found = batch.stdout, 0, []
-    for object_id, kind in asked:
+    out, at, found = batch.stdout, 0, {}
+    for object_id in ids:
         end = out.find(b"\n", at)
         answer = out[at:end].decode("ascii", "replace").split(" ") if end >= 0 else []
         if len(answer) != 3 or answer[:2] != [object_id, kind] or not answer[2].isdigit():
             raise BuildError(f"git did not give the {kind} {object_id} of commit {commit}")
         size = int(answer[2])
         if not contents:
-            found.append(size)
+            found[object_id] = size
             at = end + 1
             continue
         content, at = out[end + 1:end + 1 + size], end + 2 + size
         if hashlib.new("sha1" if len(commit) == 40 else "sha256",
                        f"{kind} {size}\0".encode() + content).hexdigest() != object_id:
             raise BuildError(f"git gave other bytes for the {kind} {object_id} of commit {commit}")
-        found.append(content)
+        found[object_id] = content
     return found
 
 
@@ -143,18 +145,16 @@ def _export(root, commit, destination):
     name and id comes from the hashed bytes of the commit and its trees, read
     here a level at a time: another git's listing could come from another copy
     of a tree than the one hashed."""
-    id_size = 20 if len(commit) == 40 else 32
-    tree = re.match(rb"tree ([0-9a-f]{40}|[0-9a-f]{64})\n", _objects(root, commit, [(commit, "commit")])[0])
+    tree = re.match(rb"tree ([0-9a-f]{40}|[0-9a-f]{64})\n", _objects(root, commit, "commit", [commit])[commit])
     if tree is None:
         raise BuildError(f"commit {commit} names no tree")
     level, files, seen = [(tree.group(1).decode(), [])], [], 0
     while level:
         below = []
-        unique = list(dict.fromkeys(object_id for object_id, _ in level))
-        trees = dict(zip(unique, _objects(root, commit, [(object_id, "tree") for object_id in unique])))
+        trees = _objects(root, commit, "tree", [object_id for object_id, _ in level])
         for object_id, folder in level:
             names = set()
-            for mode, name, entry_id in _tree_entries(commit, trees[object_id], id_size):
+            for mode, name, entry_id in _tree_entries(commit, trees[object_id], len(commit) // 2):
                 path, seen = os.fsdecode(name), seen + 1
                 shown_path = shown("/".join(folder + [path]))
                 if name in (b"", b".", b"..", b".git") or b"/" in name or name in names:
@@ -171,10 +171,10 @@ def _export(root, commit, destination):
                     raise BuildError(f"commit {commit} holds {shown_path} of mode {mode.decode('ascii', 'replace')},"
                                      " not a plain file")
         level = below
-    unique = list(dict.fromkeys(object_id for _, _, object_id in files))
-    if sum(_objects(root, commit, [(object_id, "blob") for object_id in unique], contents=False)) > MAX_SOURCE_BYTES:
+    ids = [object_id for _, _, object_id in files]
+    if sum(_objects(root, commit, "blob", ids, contents=False).values()) > MAX_SOURCE_BYTES:
         raise BuildError(f"commit {commit} holds more than {MAX_SOURCE_BYTES} bytes of files")
-    blobs = dict(zip(unique, _objects(root, commit, [(object_id, "blob") for object_id in unique])))
+    blobs = _objects(root, commit, "blob", ids)
     for mode, parts, object_id in files:
         folder = destination.joinpath(*parts[:-1])
         try:

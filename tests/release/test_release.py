@@ -400,6 +400,10 @@ def test_refusals(checkout, work_dir, pki, name, reason, settings):
     expect_refused(checkout, work_dir / name, reason, **settings)
 
 
+GIT_IDENTITY = {"GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@t", "GIT_COMMITTER_NAME": "t",
+                "GIT_COMMITTER_EMAIL": "t@t"}
+
+
 def test_refusals_of_commits_that_are_not_plain_files(work_dir):
     """A commit is written out as the build's sources only when it holds plain files under plain names:
     a link could point anywhere, a .git or .. entry would be written where git itself would not."""
@@ -407,8 +411,6 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
     subprocess.run(["git", "init", "-q", repo], check=True)
     git = lambda *args, **kw: subprocess.run(["git", "-C", repo, *args], capture_output=True, check=True, **kw)
     blob = git("hash-object", "-w", "--stdin", input=b"text\n").stdout.decode().strip()
-    identity = {"GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@t", "GIT_COMMITTER_NAME": "t",
-                "GIT_COMMITTER_EMAIL": "t@t"}
     for entry, said in [(f"120000 blob {blob}\tlink", "holds link of mode 120000, not a plain file"),
                         (f"100644 blob {blob}\t.git", "holds a file named .git"),
                         (f"100644 blob {blob}\tdup\n100644 blob {blob}\tdup", "holds a file named dup, which cannot"),
@@ -416,7 +418,7 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
                         (f"100644 blob {blob}\t..", "holds a file named .."),
                         (f"100644 blob {'0' * 39}1\tgone", "git did not give the blob")]:
         tree = git("mktree", "--missing", input=entry.encode() + b"\n").stdout.decode().strip()
-        commit = git("commit-tree", tree, "-m", "crafted", env={**os.environ, **identity}).stdout.decode().strip()
+        commit = git("commit-tree", tree, "-m", "crafted", env={**os.environ, **GIT_IDENTITY}).stdout.decode().strip()
         with pytest.raises(building.BuildError) as caught:
             building._export(repo, commit, work_dir / "crafted-out" / commit)
         assert said in str(caught.value), caught.value
@@ -431,7 +433,7 @@ def test_refusals_of_commits_that_are_not_plain_files(work_dir):
     assert "is not a git checkout with a commit to build" in build("no commit")
     (repo / "CMakeLists.txt").write_text("cmake_minimum_required(VERSION 3.25)\nproject(broken NONE)\n")
     git("add", "CMakeLists.txt")
-    git("commit", "-q", "-m", "no presets", env={**os.environ, **identity})
+    git("commit", "-q", "-m", "no presets", env={**os.environ, **GIT_IDENTITY})
     git("config", "filter.any.clean", "cat")
     assert "configures git filter drivers" in build("filter")
     git("config", "--unset", "filter.any.clean")
@@ -479,13 +481,11 @@ def relabelled_pack(repo, objects, fake, real):
 def test_refusals_of_a_doctored_object_store(work_dir, monkeypatch):
     """git gives an object as its store holds it, whatever its id: the export hashes the commit, every
     tree and every file, follows no replacement ref, and refuses an answer that is not whole."""
-    identity = {"GIT_AUTHOR_NAME": "t", "GIT_AUTHOR_EMAIL": "t@t", "GIT_COMMITTER_NAME": "t",
-                "GIT_COMMITTER_EMAIL": "t@t"}
     for object_format in ("sha1", "sha256"):
         repo = work_dir / f"store-{object_format}"
         (repo / "sub").mkdir(parents=True)
         git = lambda *args, **kw: subprocess.run(["git", "-C", repo, *args], capture_output=True, check=True,
-                                                 env={**os.environ, **identity}, **kw).stdout.decode().strip()
+                                                 env={**os.environ, **GIT_IDENTITY}, **kw).stdout.decode().strip()
         git("init", "-q", f"--object-format={object_format}")
         (repo / "README").write_bytes(b"top\r\n")
         (repo / "sub" / "a.c").write_bytes(b"good\n")
